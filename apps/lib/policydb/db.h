@@ -1,0 +1,281 @@
+/* The policy database library: module initialisation and the schema check,
+ * connections over a table of store operations, implicit transactions under
+ * the process-wide DB lock, error recording, and the statement helpers every
+ * table module builds on (formatting, quoting, record arrays, unique keys,
+ * the microsecond clock, MAC texts).
+ *
+ * Ownership in one sentence: statement texts and escaped literals live in the
+ * connection's pool until the connection closes; texts and record arrays that
+ * a function says are "newly allocated" are the caller's, freed with free()
+ * (texts) or PolDb_FreeArray (record arrays).
+ *
+ * Threads: module init and exit run before and after request handling and are
+ * not thread-safe. A DbConnection belongs to one thread at a time. PolDb_Now
+ * and PolDb_CreateUniqueUID are safe to call from any number of threads. */
+#ifndef QUENSC_POLICYDB_DB_H
+#define QUENSC_POLICYDB_DB_H
+
+#include <apr_pools.h>
+#include <cinttypes>
+#include <cstddef>
+#include <cstdint>
+
+/* ---- logging supplied by the deliverable ------------------------------ */
+
+/* Each receives one finished line (most end in "\n"). The panic function
+ * logs the line; the library then ends the process whatever it does. */
+typedef void (*PolDbLogFn)(const char *text);
+
+/* Installs the deliverable's log, warning and panic functions. A null
+ * function keeps the default, which writes to stderr. */
+void PolDb_SetLogFunctions(PolDbLogFn log, PolDbLogFn warning, PolDbLogFn panic);
+
+void PolDb_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void PolDb_Warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void PolDb_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+/* Suppresses PolDb_Log output while set (used while probing an engine). */
+void PolDb_SetLogSuppressed(bool suppressed);
+
+#define POLDB_ALLOC_FAILED() \
+    PolDb_Panic("Unrecoverable memory allocation failure at %s:%d\n", __FILE__, __LINE__)
+
+/* malloc/strdup that panic instead of returning null. */
+void *PolDb_Malloc(size_t size);
+char *PolDb_Strdup(const char *text);
+
+/* ---- module --------------------------------------------------------------- */
+
+#define POLDB_SCHEMA_VERSION 216
+
+enum DbStoreKind { DB_STORE_SQLITE = 0, DB_STORE_ODBC = 1 };
+
+enum DbEngine {
+    DB_ENGINE_UNKNOWN = 0,
+    DB_ENGINE_SQLITE = 1,
+    DB_ENGINE_MSSQL = 2,
+    DB_ENGINE_POSTGRES = 3,
+    DB_ENGINE_ORACLE = 4,
+};
+
+/* What Db_ModuleInit does when the schema is not current:
+ *   mode  wrong version        no schema
+ *   0     fail                 fail
+ *   1     upgrade              initialise
+ *   2     fail                 initialise
+ *   3     drop and initialise  initialise
+ *   4     upgrade              fail (SQLite: the file must also exist)
+ *   5     initialise, unchecked
+ *   6     nothing is checked */
+enum DbInitMode {
+    DB_INIT_CHECK_ONLY = 0,
+    DB_INIT_UPGRADE_OR_CREATE = 1,
+    DB_INIT_CREATE_IF_EMPTY = 2,
+    DB_INIT_RECREATE = 3,
+    DB_INIT_UPGRADE_EXISTING = 4,
+    DB_INIT_FORCE_CREATE = 5,
+    DB_INIT_NO_CHECK = 6,
+};
+
+/* Acquires (true) or releases (false) the process-wide DB lock. */
+typedef bool (*DbLockFn)(void *context, bool acquire);
+
+struct DbModuleSettings {
+    int storeKind;          /* DbStoreKind */
+    const char *dsn;        /* SQLite file path, or ODBC data source name */
+    const char *user;       /* ODBC only */
+    const char *password;   /* ODBC only */
+    bool autoTransaction;   /* ignored: the module always uses true */
+    DbLockFn lockFn;        /* null: no locking */
+    void *lockContext;
+    bool logStatements;     /* log every statement as "[DEBUG] %s\n" */
+};
+
+/* Initialises the module for one store and checks (and, by mode, creates or
+ * upgrades) the schema, then loads the event type table. Both outputs are
+ * required; they are set to 0 first. On success *newVersion is 216 (unless
+ * mode 6) and *oldVersion the version found before any change. Returns false
+ * after logging why; a failed init leaves the module uninitialised. A second
+ * call while initialised logs and returns true without touching anything. */
+bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, int *newVersion);
+
+/* Un-initialises the module. Safe to call when not initialised. */
+void Db_ModuleExit(void);
+
+/* Whether the module holds settings (set during and after init). */
+bool Db_ModuleIsInitialized(void);
+
+/* The store kind and DSN the module was initialised with (DSN null if none). */
+int Db_ModuleStoreKind(void);
+const char *Db_ModuleDsn(void);
+
+/* The module status: the last open attempt's error, or a schema operation's
+ * status text (code -1). The text is at most 256 characters. */
+int Db_ModuleStatusCode(void);
+const char *Db_ModuleStatusText(void);
+void Db_SetModuleStatus(int code, const char *text);
+
+/* 0 current, 1 wrong version, 2 no schema, 3 cannot connect. The found
+ * version goes to *version when given. Sets the module status text. */
+int PolDb_CheckSchema(int *version);
+
+/* Drops every table and creates the schema of version 216. */
+bool InitSchema(void);
+
+/* Set-up entry points of the configuration tool: each initialises the module
+ * for the given store, does its one step and un-initialises it again. The
+ * module status text afterwards says what happened. */
+bool PolDb_SetupTestConnection(int storeKind, const char *dsn, const char *user, const char *password);
+bool PolDb_SetupCheckSchema(int storeKind, const char *dsn, const char *user, const char *password);
+bool PolDb_SetupInitSchema(int storeKind, const char *dsn, const char *user, const char *password);
+bool PolDb_SetupUpgradeSchema(int storeKind, const char *dsn, const char *user, const char *password);
+/* Lists ODBC data sources; names and descriptions are newly allocated
+ * arrays of newly allocated texts (free each, then the array). */
+bool PolDb_SetupListDataSources(char ***names, char ***descriptions, int *count);
+
+/* ---- connections -------------------------------------------------------- */
+
+struct DbConnection;
+struct DbResultSet;
+
+/* Operations of one result set. Column indexes are 0-based. */
+struct DbRowOps {
+    bool (*next)(DbResultSet *rs);                /* first call moves to row 1 */
+    int (*getInt)(DbResultSet *rs, int col);      /* 0 for NULL */
+    int64_t (*getInt64)(DbResultSet *rs, int col);/* 0 for NULL */
+    bool (*getBool)(DbResultSet *rs, int col);    /* "TRUE" ignoring case */
+    char *(*getString)(DbResultSet *rs, int col); /* newly allocated; "" for NULL */
+    int64_t (*getTimestamp)(DbResultSet *rs, int col);
+};
+
+/* Every store's result set starts with its row operations. */
+struct DbResultSet {
+    const DbRowOps *ops;
+};
+
+/* The eight operations a store implements; each gets the connection first. */
+struct DbStoreOps {
+    bool (*open)(DbConnection *conn);
+    bool (*close)(DbConnection *conn);
+    bool (*begin)(DbConnection *conn);
+    bool (*commit)(DbConnection *conn);
+    bool (*rollback)(DbConnection *conn);
+    bool (*exec)(DbConnection *conn, const char *sql);
+    bool (*query)(DbConnection *conn, const char *sql, DbResultSet **rs);
+    void (*freeResult)(DbConnection *conn, DbResultSet *rs);
+};
+
+struct DbConnection {
+    int storeKind;          /* selects the statement row of every table module */
+    int engine;             /* DbEngine */
+    bool inTransaction;
+    bool autoTransaction;   /* begin implicitly before the first statement */
+    const DbStoreOps *ops;
+    int lockDepth;          /* nesting of DB lock acquisitions */
+    int lastError;          /* 0 = none */
+    char *lastErrorText;    /* owned (malloc) */
+    bool errorLatched;      /* keep the first error across a rollback */
+    apr_pool_t *pool;
+    bool ownsPool;
+    void *handle;           /* sqlite3* or ODBC connection */
+    void *stmt;             /* ODBC statement of the current statement */
+};
+
+/* Opens a new connection on its own pool, or returns null after logging. */
+DbConnection *Db_Open(void);
+/* Rolls back an open transaction, closes, frees. Null returns true. */
+bool Db_Close(DbConnection *conn);
+
+bool Db_BeginTx(DbConnection *conn);
+bool Db_Commit(DbConnection *conn);
+bool Db_Rollback(DbConnection *conn);
+
+/* Run a statement, beginning the implicit transaction first if needed. A
+ * failure rolls the whole transaction back (and releases the DB lock); the
+ * statement's own error text stays on the connection. */
+bool Db_Exec(DbConnection *conn, const char *sql);
+bool Db_Query(DbConnection *conn, const char *sql, DbResultSet **rs);
+void Db_FreeResult(DbConnection *conn, DbResultSet *rs);
+
+/* The connection's last error, or the module status when conn is null. */
+int Db_GetLastError(DbConnection *conn);
+const char *Db_GetLastErrorText(DbConnection *conn);
+
+/* Records an error (used by the stores). Null conn sets the module status;
+ * a latched connection keeps its first error. text may be null. */
+void Db_SetError(DbConnection *conn, int code, const char *text);
+
+/* ---- statement helpers (results live in the connection's pool) --------- */
+
+/* printf-style formatting with APR's formatter. Use PRId64 for 64-bit. */
+char *PolDbPsprintf(DbConnection *conn, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+/* A SQL literal for text: 'text' with quotes doubled (and, on PostgreSQL,
+ * backslashes doubled), or NULL for a null text. withOperator prefixes
+ * "= " / "IS "; lowercase lowers every character. */
+char *PolDb_EscapeString(DbConnection *conn, bool lowercase, bool withOperator, const char *text);
+
+/* "<select> WHERE deleted = 'FALSE' [AND <filter>]" */
+char *PolDb_WhereNotDeleted(DbConnection *conn, const char *select, const char *filter);
+/* "<select> WHERE <filter>", or select itself for a null filter */
+char *PolDb_Where(DbConnection *conn, const char *select, const char *filter);
+
+/* A growing heap text for builders; free with PolDb_TextFree. */
+struct PolDbText {
+    char *data;
+    size_t length;
+    size_t capacity;
+};
+void PolDb_TextAppend(PolDbText *text, const char *s);
+void PolDb_TextAppendf(PolDbText *text, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void PolDb_TextFree(PolDbText *text);
+
+/* Runs a statement; on failure logs
+ * "PolDb_<name>: database error while executing SQL statement: ..." */
+bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name);
+
+/* Fills one record from the current row. */
+typedef void (*PolDbRowReader)(DbResultSet *rs, void *record);
+/* Releases what one record owns (not the record itself). */
+typedef void (*PolDbRecordRelease)(void *record);
+
+/* Runs a query and reads every row into a newly allocated array of records.
+ * Returns the count (0 leaves *array null), or -1 after logging an error. */
+int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
+                      void **array, size_t recordSize, const char *name);
+
+/* The single matching record, newly allocated (release it, then free it);
+ * null for no row, an error, or several rows (logged). */
+void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
+                         PolDbRecordRelease release, size_t recordSize, const char *name);
+
+/* Column 0 of the only row, newly allocated; null otherwise. */
+char *SelectSingleString(DbConnection *conn, const char *sql);
+
+/* Releases every record of an array and the array. Null is fine. */
+void PolDb_FreeArray(void *array, int count, size_t recordSize, PolDbRecordRelease release);
+
+#define POLDB_UID_SIZE 37   /* 36 characters and the terminator */
+
+/* Writes a new identifier, unused in the long-field registry, to buffer.
+ * Never hands out the same identifier twice in one process. */
+void PolDb_CreateUniqueUID(DbConnection *conn, char buffer[POLDB_UID_SIZE]);
+
+/* ---- values ---------------------------------------------------------------- */
+
+/* Microseconds since 1970-01-01 UTC at millisecond resolution, strictly
+ * increasing across every thread of the process. */
+int64_t PolDb_Now(void);
+
+/* "%02X:%02X:%02X:%02X:%02X:%02X" of the low 48 bits, newly allocated. */
+char *PolDb_MacToString(int64_t value);
+/* The value of "XX:XX:XX:XX:XX:XX"; 0 for null or anything malformed. */
+int64_t PolDb_MacFromString(const char *text);
+
+/* True exactly when text equals "TRUE" ignoring case. */
+bool PolDb_StrToBool(const char *text);
+
+/* Reads a decimal 64-bit text as the stores do ("%I64d"); 0 when none. */
+int64_t PolDb_ParseInt64(const char *text);
+
+#endif

@@ -1,0 +1,132 @@
+/* quensc-db: a command-line front to the policy database library's set-up
+ * entry points, for scripts and administrators who prefer a shell to the
+ * administration pages.
+ *
+ *   quensc-db init    --sqlite PATH [--force]   create a fresh schema
+ *   quensc-db check   --sqlite PATH             exit 0 only when current
+ *   quensc-db upgrade --sqlite PATH             bring an older schema up */
+#include "db.h"
+
+#include <apr_general.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+bool g_verbose = false;
+
+void LogLine(const char *text)
+{
+    if (g_verbose)
+        fputs(text, stderr);
+}
+
+void WarnLine(const char *text) { fputs(text, stderr); }
+
+int Usage()
+{
+    fputs("usage: quensc-db init --sqlite PATH [--force] [-v]\n"
+          "       quensc-db check --sqlite PATH [-v]\n"
+          "       quensc-db upgrade --sqlite PATH [-v]\n",
+          stderr);
+    return 2;
+}
+
+bool FileExists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+int Fail(const char *what)
+{
+    fprintf(stderr, "quensc-db: %s: %s\n", what, Db_ModuleStatusText());
+    return 1;
+}
+
+int Init(const std::string &path, bool force)
+{
+    if (FileExists(path) && !force) {
+        /* Initialising drops every table: refuse to do that to a file that
+         * holds a schema already, unless told to. */
+        bool current = PolDb_SetupCheckSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr);
+        std::string status = Db_ModuleStatusText();
+        if (current || status == "Database schema wrong version, init required") {
+            fprintf(stderr,
+                    "quensc-db: %s already holds a database schema; initialising would drop every table "
+                    "and all data in it. Use --force to do so.\n",
+                    path.c_str());
+            return 1;
+        }
+        if (status == "Cannot open database connection")
+            return Fail("cannot open the database");
+    }
+    if (!PolDb_SetupInitSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr))
+        return Fail("initialisation failed");
+    printf("%s: schema version %d created\n", path.c_str(), POLDB_SCHEMA_VERSION);
+    return 0;
+}
+
+int Check(const std::string &path)
+{
+    if (!FileExists(path)) {
+        /* Opening would create an empty file; report what the server would. */
+        printf("No database schema found, init required\n");
+        return 1;
+    }
+    bool current = PolDb_SetupCheckSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr);
+    printf("%s\n", Db_ModuleStatusText());
+    return current ? 0 : 1;
+}
+
+int Upgrade(const std::string &path)
+{
+    if (!FileExists(path)) {
+        fprintf(stderr, "quensc-db: %s does not exist\n", path.c_str());
+        return 1;
+    }
+    if (!PolDb_SetupUpgradeSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr))
+        return Fail("upgrade failed");
+    printf("%s: schema version %d\n", path.c_str(), POLDB_SCHEMA_VERSION);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Usage();
+    std::string command = argv[1];
+    std::string path;
+    bool force = false;
+    for (int i = 2; i < argc; i++) {
+        if (!strcmp(argv[i], "--sqlite") && i + 1 < argc)
+            path = argv[++i];
+        else if (!strcmp(argv[i], "--force"))
+            force = true;
+        else if (!strcmp(argv[i], "-v") || !strcmp(argv[i], "--verbose"))
+            g_verbose = true;
+        else
+            return Usage();
+    }
+    if (path.empty())
+        return Usage();
+
+    apr_initialize();
+    PolDb_SetLogFunctions(LogLine, WarnLine, WarnLine);
+    int rc;
+    if (command == "init")
+        rc = Init(path, force);
+    else if (command == "check")
+        rc = Check(path);
+    else if (command == "upgrade")
+        rc = Upgrade(path);
+    else
+        rc = Usage();
+    apr_terminate();
+    return rc;
+}

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# quensc-db from a shell: init, refusal to overwrite, --force, check, and the
+# exit codes scripts rely on.
+set -u
+bin=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+fails=0
+expect() { # expect CODE DESCRIPTION -- command...
+  local want=$1 what=$2; shift 3
+  "$@" >"$dir/out" 2>&1; local got=$?
+  if [ "$got" != "$want" ]; then echo "FAIL: $what (exit $got, wanted $want)"; cat "$dir/out"; fails=$((fails+1));
+  else echo "ok: $what"; fi
+}
+db=$dir/q.bin
+expect 1 "check of a missing file fails" -- "$bin" check --sqlite "$db"
+[ -e "$db" ] && { echo "FAIL: check created the file"; fails=$((fails+1)); }
+grep -q "No database schema found, init required" "$dir/out" || { echo "FAIL: missing-file text"; fails=$((fails+1)); }
+expect 0 "init creates the schema" -- "$bin" init --sqlite "$db"
+expect 0 "check of a fresh schema passes" -- "$bin" check --sqlite "$db"
+grep -qx "Database operation successful" "$dir/out" || { echo "FAIL: status text"; cat "$dir/out"; fails=$((fails+1)); }
+sqlite3 "$db" "INSERT INTO PolicyDb_Quen (quenUID, quenName, activePolicySetVersion) VALUES ('q1','n',1)"
+expect 1 "init refuses to overwrite a schema" -- "$bin" init --sqlite "$db"
+[ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM PolicyDb_Quen')" = 1 ] || { echo "FAIL: refused init lost data"; fails=$((fails+1)); }
+expect 0 "init --force recreates" -- "$bin" init --sqlite "$db" --force
+[ "$(sqlite3 "$db" 'SELECT COUNT(*) FROM PolicyDb_Quen')" = 0 ] || { echo "FAIL: --force kept data"; fails=$((fails+1)); }
+sqlite3 "$db" "UPDATE PolicyDb_MetaInfo SET value='215' WHERE name='version'"
+expect 1 "check of an old version fails" -- "$bin" check --sqlite "$db"
+grep -q "wrong version" "$dir/out" || { echo "FAIL: wrong-version text"; fails=$((fails+1)); }
+expect 1 "init refuses an old schema too" -- "$bin" init --sqlite "$db"
+expect 2 "unknown command is a usage error" -- "$bin" frobnicate --sqlite "$db"
+expect 2 "missing path is a usage error" -- "$bin" check
+echo garbage > "$dir/junk.bin"
+expect 1 "check of a non-database file fails" -- "$bin" check --sqlite "$dir/junk.bin"
+[ $fails -eq 0 ] && echo "cli: all passed" || echo "cli: $fails failed"
+exit $((fails > 0))

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the benchmarks need.
+# Does nothing (and needs no network) when every package is already present.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libsqlite3-dev libapr1-dev libaprutil1-dev libxmlrpc-core-c3-dev
+  apache2 apache2-dev libssl-dev unixodbc-dev libldap2-dev libcgicc-dev
+  libgtest-dev
+  sqlite3 openssl python3 apache2-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "deps: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "deps: missing packages and not root; run: sudo apt-get install ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq || true
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
