@@ -445,26 +445,26 @@ bool PolDb_SetupListDataSources(char ***names, char ***descriptions, int *count)
 
 /* ---- connections and transactions ------------------------------------------ */
 
-DbConnection *Db_Open(void)
+static const DbStoreOps *g_opsOverride;
+
+void Db_SetStoreOpsOverride(const DbStoreOps *ops) { g_opsOverride = ops; }
+
+/* Builds and opens a connection on pool; destroys an owned pool on failure. */
+static DbConnection *OpenOn(apr_pool_t *pool, bool ownsPool)
 {
-    EnsureApr();
-    apr_pool_t *pool = nullptr;
-    if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) {
-        PolDb_Log("Db_Open: Cannot inititalize APR pool\n");
-        return nullptr;
-    }
     if (!g_settings || g_settings == &g_initMarker) {
-        apr_pool_destroy(pool);
+        if (ownsPool)
+            apr_pool_destroy(pool);
         return nullptr;
     }
     auto *conn = static_cast<DbConnection *>(apr_pcalloc(pool, sizeof(DbConnection)));
     conn->storeKind = g_settings->storeKind;
     conn->autoTransaction = g_settings->autoTransaction;
     conn->pool = pool;
-    conn->ownsPool = true;
+    conn->ownsPool = ownsPool;
     if (conn->storeKind == DB_STORE_SQLITE) {
         conn->engine = DB_ENGINE_SQLITE;
-        conn->ops = PolDb_SqliteStoreOps();
+        conn->ops = g_opsOverride ? g_opsOverride : PolDb_SqliteStoreOps();
     } else {
         PolDb_Panic("NOT_IMPLEMENTED %s:%d\n", __FILE__, __LINE__);
     }
@@ -473,10 +473,27 @@ DbConnection *Db_Open(void)
     if (!opened) {
         PolDb_Log("Db_Open: Cannot open a DB Connection: %s\n", conn->lastErrorText ? conn->lastErrorText : "");
         free(conn->lastErrorText);
-        apr_pool_destroy(pool);
+        if (ownsPool)
+            apr_pool_destroy(pool);
         return nullptr;
     }
     return conn;
+}
+
+DbConnection *Db_Open(void)
+{
+    EnsureApr();
+    apr_pool_t *pool = nullptr;
+    if (apr_pool_create(&pool, nullptr) != APR_SUCCESS) {
+        PolDb_Log("Db_Open: Cannot inititalize APR pool\n");
+        return nullptr;
+    }
+    return OpenOn(pool, true);
+}
+
+DbConnection *Db_OpenInPool(apr_pool_t *pool)
+{
+    return OpenOn(pool, false);
 }
 
 bool Db_Close(DbConnection *conn)

@@ -181,8 +181,16 @@ struct DbConnection {
     void *stmt;             /* ODBC statement of the current statement */
 };
 
+/* Replaces the operations of the configured store for connections opened
+ * from now on (null restores them). A seam for tests that need a store to
+ * fail at a chosen point; not thread-safe against Db_Open. */
+void Db_SetStoreOpsOverride(const DbStoreOps *ops);
+
 /* Opens a new connection on its own pool, or returns null after logging. */
 DbConnection *Db_Open(void);
+/* Opens a connection built on the caller's pool, which it does not own
+ * (statement texts then live as long as that pool). */
+DbConnection *Db_OpenInPool(apr_pool_t *pool);
 /* Rolls back an open transaction, closes, frees. Null returns true. */
 bool Db_Close(DbConnection *conn);
 

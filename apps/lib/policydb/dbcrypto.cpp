@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
+const unsigned char PolDb_ConfigObfuscationKey[16] = {0xf2, 0x7f, 0xc9, 0xc4, 0x43, 0xf4, 0xa7, 0x04,
+                                                      0x48, 0xb9, 0x7b, 0x2a, 0xe6, 0xc6, 0x22, 0x47};
+
 static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 char *PolDb_Base64Encode(const unsigned char *bytes, size_t length)

@@ -29,6 +29,12 @@ bool PolDb_HashTwo(const char *first, const char *second, char **digest);
  * logging, when the bytes are missing, empty or refused. */
 bool PolDb_CryptoKeyCreate(const unsigned char *bytes, size_t length, QCryptKey **key);
 
+/* The fixed key value from which both programs create the configuration
+ * obfuscation key (PolDb_CryptoKeyCreate) that scrambles the stored secrets
+ * of the configuration file. Changing it makes every existing file's
+ * secrets unreadable. */
+extern const unsigned char PolDb_ConfigObfuscationKey[16];
+
 /* Destroys a key of PolDb_CryptoKeyCreate. Null is fine. */
 void PolDb_CryptoKeyDestroy(QCryptKey *key);
 

@@ -1,0 +1,59 @@
+/* The request frame that every XML-RPC method runs in: context, session
+ * lookup, argument reading, security check, the method's work, session
+ * store, commit, audit event and result array. A method supplies only its
+ * description and two functions. */
+#ifndef QUENSC_FRAME_H
+#define QUENSC_FRAME_H
+
+#include "marshal.h"
+#include "session.h"
+
+struct QuenScMethodDef;
+
+/* One call of a method, as its read and work functions see it. */
+struct QuenScCall {
+    const QuenScMethodDef *def;
+    i_ctx *ctx;
+    xmlrpc_env *env;
+    xmlrpc_value *params;
+    QuenScSession *session;  /* the caller's session; null for SessionOpen/Close */
+    xmlrpc_value *values;    /* what follows the result code in the answer */
+    bool valuesOnError;      /* send values also for a non-zero code */
+    void *args;              /* the method's own argument record (request pool) */
+};
+
+enum {
+    QUENSC_FRAME_NO_SESSION = 1,  /* argument 0 is not a session to look up */
+    QUENSC_FRAME_NO_STORE = 2,    /* the session is not stored back */
+    QUENSC_FRAME_NO_EVENT = 4,    /* no audit event is recorded */
+    QUENSC_FRAME_QUIET_READ = 8,  /* no "Error reading rpc msg" line */
+};
+
+struct QuenScMethodDef {
+    const char *name;
+    int accessMask;
+    int eventType;
+    int flags;
+    /* Reads the arguments after the session id into call->args; 0, or 2
+     * with a fault left in call->env. Null when there are none. */
+    int (*read)(QuenScCall *call);
+    /* Does the work; returns the result code and appends the values that
+     * follow it to call->values. */
+    int (*work)(QuenScCall *call);
+};
+
+/* Runs one call of def through the frame; the handler of every methods row.
+ * Returns the result array (owned by the caller) or null. */
+xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc_value *params, void *server);
+
+/* Stores a text (copied into the request pool) as audit parameter index. */
+void QuenScEventParam(QuenScCall *call, int index, const char *text);
+
+/* The 58 method descriptions in table order. */
+const QuenScMethodDef *QuenScMethodDefs(int *count);
+
+/* Records ctx's audit event when its type's level passes the level
+ * configured for its category; commits it in a transaction of its own. */
+void QuenScRecordEvent(i_ctx *ctx);
+
+#endif

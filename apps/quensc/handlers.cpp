@@ -1,0 +1,317 @@
+/* The exported method table and the methods of the server frame: sessions,
+ * manager login, certificates, Echo. Every row runs through the request
+ * frame; the methods whose work is not part of this build yet keep the
+ * whole frame (session, rights, audit event) and answer INTERNAL. */
+#include "auth.h"
+#include "directory.h"
+#include "frame.h"
+#include "quensc_util.h"
+
+#include <apr_strings.h>
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+/* ---- SessionOpen / SessionClose ------------------------------------------- */
+
+struct SessionOpenArgs {
+    int version;
+};
+
+int ReadSessionOpen(QuenScCall *call)
+{
+    auto *a = static_cast<SessionOpenArgs *>(apr_pcalloc(call->ctx->pool, sizeof(SessionOpenArgs)));
+    call->args = a;
+    return QuenScReadInt(call->env, call->params, 0, &a->version);
+}
+
+int SessionOpen(QuenScCall *call)
+{
+    auto *a = static_cast<SessionOpenArgs *>(call->args);
+    if (a->version != QUENSC_PROTOCOL_VERSION) {
+        QuenScLogError("SessionOpen() requested unsupported protocol version: %d. (%d - %d", a->version,
+                       QUENSC_PROTOCOL_VERSION, QUENSC_PROTOCOL_VERSION);
+        QuenScAppendInt(call->values, QUENSC_PROTOCOL_VERSION);
+        call->valuesOnError = true;
+        return QUENSC_UNSUPPORTED_PROTOCOL;
+    }
+    QuenScSession *session = QuenScSessionNew(call->ctx, a->version);
+    int rc = QuenScSessionStore(call->ctx, session, true);
+    if (rc != QUENSC_OK)
+        return rc;
+    const QuenScConfig *cfg = call->ctx->server->configuration;
+    QuenScServerInfo info{};
+    info.enabled = cfg->global.use_ldap;
+    info.secure = cfg->global.use_ldap;
+    info.pwdChangeCapable = (info.enabled && info.secure) ? 1 : 0;
+    info.baseDn = cfg->ldap.search_dn;
+    info.protocol = a->version;
+    QuenScAppendString(call->values, session->id);
+    QuenScAppendServerInfo(call->values, &info);
+    return QUENSC_OK;
+}
+
+struct SessionCloseArgs {
+    const char *id;
+};
+
+int ReadSessionClose(QuenScCall *call)
+{
+    auto *a = static_cast<SessionCloseArgs *>(apr_pcalloc(call->ctx->pool, sizeof(SessionCloseArgs)));
+    call->args = a;
+    return QuenScReadString(call->env, call->params, 0, call->ctx->pool, &a->id);
+}
+
+int SessionClose(QuenScCall *call)
+{
+    return QuenScSessionRemove(call->ctx, static_cast<SessionCloseArgs *>(call->args)->id);
+}
+
+/* ---- Echo --------------------------------------------------------------------- */
+
+int ReadEcho(QuenScCall *call)
+{
+    const char **text = static_cast<const char **>(apr_pcalloc(call->ctx->pool, sizeof(char *)));
+    call->args = text;
+    return QuenScReadString(call->env, call->params, 1, call->ctx->pool, text);
+}
+
+int Echo(QuenScCall *call)
+{
+    QuenScAppendString(call->values, *static_cast<const char **>(call->args));
+    return QUENSC_OK;
+}
+
+/* ---- AuthenticateManager -------------------------------------------------------- */
+
+int ReadCredentialAt1(QuenScCall *call)
+{
+    auto *cred = static_cast<QuenScCredential *>(apr_pcalloc(call->ctx->pool, sizeof(QuenScCredential)));
+    call->args = cred;
+    return QuenScReadCredential(call->env, call->params, 1, call->ctx->pool, cred);
+}
+
+/* Directory mode: authenticate the user, then test both groups. */
+int AuthenticateByDirectory(QuenScCall *call, const QuenScCredential *cred)
+{
+    if (cred->type != QUENSC_CRED_LDAP)
+        return QUENSC_INVALID_PARAMETER;
+    i_ctx *ctx = call->ctx;
+    const QuenScConfig *cfg = ctx->server->configuration;
+    char *userDn = nullptr;
+    int rc = QuenScLdapAuthenticateUser(ctx, cred->value1, cred->value2, cred->value3, &userDn, nullptr);
+    if (rc != QUENSC_OK) {
+        QuenScLogError("User '%s' failed LDAP authentication", cred->value1 ? cred->value1 : "");
+        return rc;
+    }
+    rc = QUENSC_AUTHENTICATION_FAILED;
+    if (!QuenScIsEmpty(cfg->administrators.ldap_group_dn) &&
+        QuenScLdapIsMember(ctx, userDn, cfg->administrators.ldap_group_dn) == QUENSC_OK) {
+        QuenScSessionSetAdministrator(call->session, cred->value1);
+        rc = QUENSC_OK;
+    }
+    if (!QuenScIsEmpty(cfg->helpdesk.ldap_group_dn) &&
+        QuenScLdapIsMember(ctx, userDn, cfg->helpdesk.ldap_group_dn) == QUENSC_OK) {
+        QuenScSessionSetHelpdesk(call->session, cred->value1);
+        rc = QUENSC_OK;
+    }
+    return rc;
+}
+
+/* Password mode: the password against both configured hashes. */
+int AuthenticateByPassword(QuenScCall *call, const QuenScCredential *cred)
+{
+    if (cred->type != QUENSC_CRED_PASSWORD || !cred->value1)
+        return QUENSC_INVALID_PARAMETER;
+    QuenScEventParam(call, 0, "password");
+    const QuenScConfig *cfg = call->ctx->server->configuration;
+    int rc = QUENSC_AUTHENTICATION_FAILED;
+    if (QuenScCheckPasswordHash(call->ctx, nullptr, cred->value1, cfg->administrators.password) == QUENSC_OK) {
+        QuenScSessionSetAdministrator(call->session, "Administrator");
+        rc = QUENSC_OK;
+    }
+    if (QuenScCheckPasswordHash(call->ctx, nullptr, cred->value1, cfg->helpdesk.password) == QUENSC_OK) {
+        QuenScSessionSetHelpdesk(call->session, "Helpdesk");
+        rc = QUENSC_OK;
+    }
+    return rc;
+}
+
+int AuthenticateManager(QuenScCall *call)
+{
+    auto *cred = static_cast<QuenScCredential *>(call->args);
+    QuenScEventParam(call, 0, "UNSET");
+    QuenScSessionClearAdministrator(call->session);
+    QuenScSessionClearHelpdesk(call->session);
+    int rc = call->ctx->server->configuration->global.use_ldap ? AuthenticateByDirectory(call, cred)
+                                                                 : AuthenticateByPassword(call, cred);
+    QuenScEventParam(call, 1, QuenScSessionIsAdministrator(call->session) ? "TRUE" : "FALSE");
+    QuenScEventParam(call, 2, QuenScSessionIsHelpdesk(call->session) ? "TRUE" : "FALSE");
+    /* The recorded event shows the credential's type, never a password. */
+    QuenScEventParam(call, 0, QuenScCredentialDescription(call->ctx->pool, cred));
+    return rc;
+}
+
+/* ---- SslCertsRetrieve ------------------------------------------------------------- */
+
+int SslCertsRetrieve(QuenScCall *call)
+{
+    const QuenScServer *s = call->ctx->server;
+    const char *text = "";
+    if (s->serverCertificate)
+        text = apr_pstrcat(call->ctx->pool, s->serverCertificate, s->certificateChain ? s->certificateChain : "",
+                           nullptr);
+    QuenScAppendString(call->values, text);
+    return QUENSC_OK;
+}
+
+/* ---- LdapUserChangePassword --------------------------------------------------------- */
+
+struct ChangePasswordArgs {
+    const char *instanceUID;
+    QuenScCredential cred;
+    const char *newPassword;
+};
+
+int ReadLdapUserChangePassword(QuenScCall *call)
+{
+    auto *a = static_cast<ChangePasswordArgs *>(apr_pcalloc(call->ctx->pool, sizeof(ChangePasswordArgs)));
+    call->args = a;
+    int rc = QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->instanceUID);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadCredential(call->env, call->params, 2, call->ctx->pool, &a->cred);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->newPassword);
+    return rc;
+}
+
+int LdapUserChangePassword(QuenScCall *)
+{
+    /* The owner's password is changed in the directory on behalf of an
+     * instance; neither instances nor the directory client are part of
+     * this build yet. */
+    QuenScLogError("LdapUserChangePassword() is not available yet: directory password change needs instances");
+    return QUENSC_INTERNAL;
+}
+
+/* ---- methods of later work --------------------------------------------------------- */
+
+int NotAvailableYet(QuenScCall *call)
+{
+    QuenScLogError("%s() is not available yet in this build", call->def->name);
+    return QUENSC_INTERNAL;
+}
+
+constexpr int kAny = QUENSC_ACCESS_ANY;
+constexpr int kAdmin = QUENSC_ACCESS_ADMIN;
+constexpr int kStaff = QUENSC_ACCESS_ADMIN | QUENSC_ACCESS_HELPDESK;
+
+constexpr int kOpenClose = QUENSC_FRAME_NO_SESSION | QUENSC_FRAME_NO_STORE;
+
+/* In the order of the exported table. */
+const QuenScMethodDef kDefs[] = {
+    {"SessionOpen", kAny, 1000, kOpenClose | QUENSC_FRAME_QUIET_READ, ReadSessionOpen, SessionOpen},
+    {"SessionClose", kAny, 1000, kOpenClose, ReadSessionClose, SessionClose},
+    {"SslCertsRetrieve", kAny, 1000, 0, nullptr, SslCertsRetrieve},
+    {"AuthenticateManager", kAny, 1010, 0, ReadCredentialAt1, AuthenticateManager},
+    {"LdapUserChangePassword", kAny, 1020, 0, ReadLdapUserChangePassword, LdapUserChangePassword},
+    {"QuenCreate", kAdmin, 2000, 0, nullptr, NotAvailableYet},
+    {"QuenDestroy", kAdmin, 2000, 0, nullptr, NotAvailableYet},
+    {"QuenDestroyPreview", kAdmin, 2000, 0, nullptr, NotAvailableYet},
+    {"QuenInfo", kStaff, 2000, 0, nullptr, NotAvailableYet},
+    {"QuenUpdate", kAdmin, 2000, 0, nullptr, NotAvailableYet},
+    {"QuenQuery", kStaff, 2000, 0, nullptr, NotAvailableYet},
+    {"PackageCreate", kAdmin, 3000, 0, nullptr, NotAvailableYet},
+    {"PackageUpdate", kAdmin, 3000, 0, nullptr, NotAvailableYet},
+    {"PackageInfo", kStaff, 3000, 0, nullptr, NotAvailableYet},
+    {"PackageQuery", kStaff, 3000, 0, nullptr, NotAvailableYet},
+    {"AccessAdd", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"AccessRemove", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"AccessQuery", kStaff, 5000, 0, nullptr, NotAvailableYet},
+    {"InstanceCreate", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceCopy", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceRevoke", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceDelete", kAdmin, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceEnable", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceGetState", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetPassword", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceChangePassword", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetGuestInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetHostInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceVerify", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceGetKey", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetExpiration", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetCopyProtectionId", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceQueryExt", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceQueryCount", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetCustomField", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetAllCustomFields", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceSetCustomFieldName", kAdmin, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceGetCustomFieldName", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceGetAllCustomFieldNames", kStaff, 4000, 0, nullptr, NotAvailableYet},
+    {"InstanceClearCustomField", kAdmin, 4000, 0, nullptr, NotAvailableYet},
+    {"PolicyStore", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"PolicyRetrieve", kAny, 5000, 0, nullptr, NotAvailableYet},
+    {"PolicyRetrieveHostOnly", kAny, 5000, 0, nullptr, NotAvailableYet},
+    {"PolicyAdminRetrieve", kStaff, 5000, 0, nullptr, NotAvailableYet},
+    {"PolicyPublish", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataAddToQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataAddToPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataRemoveFromQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataRemoveFromPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataListByQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataListByPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"UserDataQuery", kAny, 5000, 0, nullptr, NotAvailableYet},
+    {"MacPoolAdd", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"MacPoolRemove", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"MacPoolQuery", kAdmin, 5000, 0, nullptr, NotAvailableYet},
+    {"MacAddressRequest", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"Echo", kAny, 10, QUENSC_FRAME_NO_STORE | QUENSC_FRAME_NO_EVENT, ReadEcho, Echo},
+};
+
+constexpr int kMethodCount = sizeof kDefs / sizeof kDefs[0];
+static_assert(kMethodCount == 58, "the exported table has 58 methods");
+
+/* The host calls a handler without saying which row it came from: one
+ * trampoline per row. */
+template <int N>
+xmlrpc_value *Handler(xmlrpc_env *env, xmlrpc_value *params, void *server)
+{
+    return QuenScRunFrame(&kDefs[N], env, params, server);
+}
+
+template <int... N>
+constexpr auto MakeTable(std::integer_sequence<int, N...>)
+{
+    struct Table {
+        QuenScMethod rows[sizeof...(N) + 1];
+    };
+    return Table{{{Handler<N>, kDefs[N].name, "", ""}..., {nullptr, nullptr, nullptr, nullptr}}};
+}
+
+} // namespace
+
+extern "C" {
+__attribute__((visibility("default"))) QuenScMethod methods[kMethodCount + 1] = {};
+}
+
+namespace {
+/* Fills the exported table at load time from the definitions above. */
+struct TableFiller {
+    TableFiller()
+    {
+        static const auto table = MakeTable(std::make_integer_sequence<int, kMethodCount>{});
+        for (int i = 0; i <= kMethodCount; i++)
+            methods[i] = table.rows[i];
+    }
+} g_fillTable;
+} // namespace
+
+const QuenScMethodDef *QuenScMethodDefs(int *count)
+{
+    *count = kMethodCount;
+    return kDefs;
+}

@@ -1,0 +1,456 @@
+/* The module in-process: start-up, the request frame, sessions, manager
+ * login, audit events and housekeeping, called through the exported table
+ * the way the host calls it. */
+#include "recording_host.h"
+
+#include "auth.h"
+#include "dbStores.h"
+#include "frame.h"
+#include "longField.h"
+#include "session.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+extern "C" QuenScMethod methods[];
+extern "C" QuenScServer *init(void *, const char *, QuenScHostServer *);
+extern "C" void postReqHandler(QuenScServer *);
+extern "C" int QuenSc_XmlRpcRegistryLock(QuenScServer *, int);
+
+namespace {
+
+/* A commit that fails on demand, over the real SQLite store. */
+int g_failCommits = 0;   /* how many commits from now on fail */
+DbStoreOps g_failingOps;
+bool FailingCommit(DbConnection *conn)
+{
+    if (g_failCommits > 0) {
+        g_failCommits--;
+        Db_SetError(conn, 1, "injected commit failure");
+        return false;
+    }
+    return PolDb_SqliteStoreOps()->commit(conn);
+}
+
+std::string Hash(const char *password)
+{
+    apr_pool_t *pool = nullptr;
+    apr_pool_create(&pool, nullptr);
+    std::string h = QuenScPasswordHash(pool, nullptr, password);
+    apr_pool_destroy(pool);
+    return h;
+}
+
+/* A result array as plain values: ints as their decimal text, strings as
+ * themselves, structs as "{struct}". */
+std::vector<std::string> Values(xmlrpc_value *array)
+{
+    std::vector<std::string> out;
+    xmlrpc_env env;
+    xmlrpc_env_init(&env);
+    int n = xmlrpc_array_size(&env, array);
+    for (int i = 0; i < n; i++) {
+        xmlrpc_value *v = nullptr;
+        xmlrpc_array_read_item(&env, array, i, &v);
+        switch (xmlrpc_value_type(v)) {
+        case XMLRPC_TYPE_INT: {
+            int x = 0;
+            xmlrpc_read_int(&env, v, &x);
+            out.push_back(std::to_string(x));
+            break;
+        }
+        case XMLRPC_TYPE_STRING: {
+            const char *s = nullptr;
+            xmlrpc_read_string(&env, v, &s);
+            out.push_back(s);
+            free(const_cast<char *>(s));
+            break;
+        }
+        default:
+            out.push_back("{struct}");
+        }
+        xmlrpc_DECREF(v);
+    }
+    xmlrpc_env_clean(&env);
+    return out;
+}
+
+class Server : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/quensc-frame-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        for (const char *sub : {"/conf", "/db", "/ssl"})
+            mkdir((dir_ + sub).c_str(), 0755);
+        Write("/ssl/server.crt", std::string(1000, 'C'));
+        Write("/ssl/chain.crt", std::string(2000, 'H'));
+        ASSERT_TRUE(PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir_ + "/db/quensc.bin").c_str(), nullptr, nullptr));
+        g_failingOps = *PolDb_SqliteStoreOps();
+        g_failingOps.commit = FailingCommit;
+    }
+    void TearDown() override
+    {
+        Db_SetStoreOpsOverride(nullptr);
+        g_failCommits = 0;
+        Db_ModuleExit();
+        (void)system(("rm -rf '" + dir_ + "'").c_str());
+    }
+    void Write(const std::string &rel, const std::string &text)
+    {
+        std::ofstream(dir_ + rel, std::ios::binary) << text;
+    }
+    /* Writes a configuration with these sections over the usual ones. */
+    void Configure(const std::string &global = "<configuration_version>3</configuration_version>"
+                                               "<db_type>sqlite</db_type><use_ldap>0</use_ldap>",
+                   const std::string &extra = "")
+    {
+        Write("/conf/quensc.conf",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>" + global +
+                  "</global>\n"
+                  "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
+                  "<administrators><password>" + Hash("admin-secret") + "</password></administrators>\n"
+                  "<helpdesk><password>" + Hash("desk-secret") + "</password></helpdesk>\n"
+                  "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
+                  "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
+                  "<policy_admin>4</policy_admin></logging>\n" + extra + "</quensc_configuration>\n");
+    }
+    QuenScServer *Start()
+    {
+        std::string path = dir_ + "/conf/quensc.conf";
+        server_ = init(nullptr, path.c_str(), host_.server());
+        return server_;
+    }
+    /* Calls a row of the exported table as the host does. */
+    std::vector<std::string> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
+    {
+        xmlrpc_env env;
+        xmlrpc_env_init(&env);
+        xmlrpc_value *params = xmlrpc_array_new(&env);
+        for (xmlrpc_value *a : args) {
+            xmlrpc_array_append_item(&env, params, a);
+            xmlrpc_DECREF(a);
+        }
+        const QuenScMethod *row = methods;
+        while (row->name && strcmp(row->name, name) != 0)
+            row++;
+        EXPECT_NE(row->name, nullptr) << name;
+        QuenSc_XmlRpcRegistryLock(server_, 1);
+        xmlrpc_value *result = row->handler(&env, params, server_);
+        QuenSc_XmlRpcRegistryLock(server_, 0);
+        EXPECT_FALSE(env.fault_occurred) << "a reader's fault would replace the result array";
+        std::vector<std::string> out = result ? Values(result) : std::vector<std::string>{"<null>"};
+        if (result)
+            xmlrpc_DECREF(result);
+        xmlrpc_DECREF(params);
+        xmlrpc_env_clean(&env);
+        return out;
+    }
+    static xmlrpc_value *S(const std::string &s)
+    {
+        xmlrpc_env env;
+        xmlrpc_env_init(&env);
+        return xmlrpc_string_new(&env, s.c_str());
+    }
+    static xmlrpc_value *I(int i)
+    {
+        xmlrpc_env env;
+        xmlrpc_env_init(&env);
+        return xmlrpc_int_new(&env, i);
+    }
+    static xmlrpc_value *Cred(int type, const char *pwd)
+    {
+        xmlrpc_env env;
+        xmlrpc_env_init(&env);
+        if (type == 2)
+            return xmlrpc_build_value(&env, "{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", pwd);
+        return xmlrpc_build_value(&env, "{s:i,s:{s:s,s:s,s:s}}", "type", 1, "ldap", "name", "bob", "pwd", pwd,
+                                  "domain", "example.org");
+    }
+    std::string Open()
+    {
+        auto r = Call("SessionOpen", {I(10)});
+        EXPECT_EQ(r.size(), 3u);
+        return r.size() > 1 ? r[1] : "";
+    }
+    std::string Scalar(const std::string &sql)
+    {
+        sqlite3 *db = nullptr;
+        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
+        sqlite3_stmt *st = nullptr;
+        std::string out;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+            sqlite3_column_text(st, 0))
+            out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return out;
+    }
+    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
+
+    RecordingHost host_;
+    std::string dir_;
+    QuenScServer *server_ = nullptr;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(Server, TableHas58RowsAndANullRow)
+{
+    int n = 0;
+    while (methods[n].name) {
+        EXPECT_STREQ(methods[n].signature, "");
+        EXPECT_STREQ(methods[n].help, "");
+        EXPECT_NE(methods[n].handler, nullptr);
+        n++;
+    }
+    EXPECT_EQ(n, 58);
+    EXPECT_EQ(methods[58].handler, nullptr);
+    EXPECT_EQ(methods[58].signature, nullptr);
+    EXPECT_STREQ(methods[0].name, "SessionOpen");
+    EXPECT_STREQ(methods[33].name, "InstanceQueryExt");
+    EXPECT_STREQ(methods[57].name, "Echo");
+}
+
+TEST_F(Server, SessionsOpenEchoAndClose)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    EXPECT_TRUE(Logged("QUENSC: Corvane Quen Management Server v2.0.1 Started"));
+
+    for (int bad : {9, 11}) {
+        EXPECT_EQ(Call("SessionOpen", {I(bad)}), (Strings{"4", "10"}));
+        EXPECT_TRUE(Logged("SessionOpen() requested unsupported protocol version: " + std::to_string(bad) +
+                           ". (10 - 10"));
+    }
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"), "0");
+
+    auto opened = Call("SessionOpen", {I(10)});
+    ASSERT_EQ(opened.size(), 3u);
+    EXPECT_EQ(opened[0], "0");
+    std::string id = opened[1];
+    EXPECT_EQ(id.size(), 36u);
+    EXPECT_EQ(opened[2], "{struct}");
+
+    /* The stored record: 536 bytes, protocol 10 at 532, ttl = session_ttl. */
+    DbConnection *conn = Db_Open();
+    unsigned char *bytes = nullptr;
+    size_t length = 0;
+    ASSERT_TRUE(PolDb_LongFieldGetBlob(conn, id.c_str(), &bytes, &length));
+    ASSERT_EQ(length, 536u);
+    EXPECT_EQ(bytes[532], 10);
+    EXPECT_EQ(bytes[533] | bytes[534] | bytes[535], 0);
+    EXPECT_EQ(bytes[8] | bytes[9] << 8 | bytes[10] << 16, 86400);
+    free(bytes);
+    Db_Close(conn);
+    long long expires = std::stoll(Scalar("SELECT sessionExpires FROM PolicyDb_LongField"));
+    EXPECT_NEAR(expires - time(nullptr), 86400, 5);
+
+    EXPECT_EQ(Call("Echo", {S(id), S("hello 'world'")}), (Strings{"0", "hello 'world'"}));
+    EXPECT_EQ(Call("Echo", {S(id), I(7)}), (Strings{"2"}));
+    EXPECT_TRUE(Logged("QUENSC: EchoHandler() Error reading rpc msg: "));
+    EXPECT_EQ(Call("Echo", {S(id)}), (Strings{"2"}));
+    EXPECT_EQ(Call("Echo", {S("no-such-session"), S("x")}), (Strings{"6"}));
+    EXPECT_TRUE(Logged("QUENSC: Invalid session id: no-such-session"));
+    EXPECT_EQ(Call("Echo", {I(1), S("x")}), (Strings{"2"}));
+
+    EXPECT_EQ(Call("SessionClose", {S(id)}), (Strings{"0"}));
+    EXPECT_EQ(Call("SessionClose", {S(id)}), (Strings{"0"}));
+    EXPECT_EQ(Call("SessionClose", {S("")}), (Strings{"0"}));
+    EXPECT_EQ(Call("Echo", {S(id), S("x")}), (Strings{"6"}));
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"), "0");
+
+    /* A bad argument to SessionOpen answers 2 without the reader line. */
+    host_.Clear();
+    EXPECT_EQ(Call("SessionOpen", {S("ten")}), (Strings{"2"}));
+    EXPECT_FALSE(Logged("SessionOpenHandler() Error reading rpc msg"));
+}
+
+TEST_F(Server, ManagerLoginRightsAndEvents)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+
+    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"}));
+    EXPECT_TRUE(Logged("QUENSC: Security check failed for handler: QuenCreate"));
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "wrong")}), (Strings{"10"}));
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"0"}));
+    /* Past the rights check the method says honestly that it cannot work. */
+    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"2"}));
+    EXPECT_TRUE(Logged("QuenCreate() is not available yet"));
+    EXPECT_EQ(Call("QuenInfo", {S(id)}), (Strings{"2"}));
+
+    /* A directory credential in password mode is refused and clears rights. */
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(1, "admin-secret")}), (Strings{"5"}));
+    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"}));
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "desk-secret")}), (Strings{"0"}));
+    EXPECT_EQ(Call("QuenInfo", {S(id)}), (Strings{"2"})) << "helpdesk passes mask 3";
+    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"})) << "but not mask 1";
+
+    /* The events: numbered, chained, signed; never a password. */
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Event WHERE eventType = 1010"), "4");
+    EXPECT_EQ(Scalar("SELECT messageParams FROM PolicyDb_Event WHERE eventType = 1010 AND returnCodeText = 'OK' "
+                     "ORDER BY eventUID LIMIT 1"),
+              "type = PASSWORD, value = \"********\"\tTRUE\tFALSE");
+    EXPECT_EQ(Scalar("SELECT loginName || '/' || handlerName || '/' || sessionID FROM PolicyDb_Event WHERE "
+                     "eventType = 1010 AND returnCodeText = 'OK' ORDER BY eventUID DESC LIMIT 1"),
+              "Helpdesk/AuthenticateManager/" + id);
+    EXPECT_EQ(Scalar("SELECT returnCodeText FROM PolicyDb_Event WHERE handlerName = 'QuenCreate' ORDER BY eventUID "
+                     "LIMIT 1"),
+              "INSUFFICIENT PRIVILEGES");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Event WHERE handlerName = 'Echo'"), "0");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Event WHERE messageParams LIKE '%secret%' OR "
+                     "loginName LIKE '%secret%'"),
+              "0");
+    EXPECT_EQ(host_.All().find("admin-secret"), std::string::npos);
+    DbConnection *conn = Db_Open();
+    char *bad = nullptr;
+    EXPECT_TRUE(PolDb_EventVerifyChain(conn, &bad));
+    free(bad);
+    Db_Close(conn);
+}
+
+TEST_F(Server, SamePasswordForBothRolesGivesBothAndTheHelpdeskName)
+{
+    /* Version 0 holds clear passwords; start-up hashes them in memory. */
+    std::string conf = dir_ + "/conf/quensc.conf";
+    Write("/conf/quensc.conf",
+          "<quensc_configuration><global><configuration_version>0</configuration_version></global>"
+          "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>"
+          "<administrators><password>both</password></administrators>"
+          "<helpdesk><password>both</password></helpdesk></quensc_configuration>");
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    EXPECT_EQ(server_->configuration->administrators.password, Hash("both"));
+    EXPECT_EQ(server_->configuration->global.configuration_version, 4);
+    std::ifstream in(conf);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("<password>both</password>"), std::string::npos) << "the file is never rewritten";
+    std::string id = Open();
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "both")}), (Strings{"0"}));
+    DbConnection *conn = Db_Open();
+    unsigned char *bytes = nullptr;
+    size_t length = 0;
+    ASSERT_TRUE(PolDb_LongFieldGetBlob(conn, id.c_str(), &bytes, &length));
+    EXPECT_STREQ(reinterpret_cast<char *>(bytes + 16), "Helpdesk");
+    EXPECT_EQ(bytes[272], 1);
+    EXPECT_EQ(bytes[273], 1);
+    free(bytes);
+    Db_Close(conn);
+}
+
+TEST_F(Server, CertificatesAndTheChain)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+    auto r = Call("SslCertsRetrieve", {S(id)});
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[1], std::string(1000, 'C') + std::string(2000, 'H'));
+
+    remove((dir_ + "/ssl/chain.crt").c_str());
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    EXPECT_TRUE(Logged("Failed to read the cert chain file: "));
+    id = Open();
+    EXPECT_EQ(Call("SslCertsRetrieve", {S(id)}), (Strings{"0", std::string(1000, 'C')}));
+
+    remove((dir_ + "/ssl/server.crt").c_str());
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(Logged("QUENSC: Error updating server record at startup"));
+}
+
+TEST_F(Server, StartupRefusals)
+{
+    Configure("<configuration_version>3</configuration_version><db_type>SQLite</db_type>");
+    /* Only the exact texts "sqlite" and "odbc" choose a store. */
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(Logged("QUENSC: Illegal db_type specified in configuration: SQLite"));
+
+    Write("/conf/quensc.conf",
+          "<quensc_configuration><global><configuration_version>2</configuration_version><use_ldap>1</use_ldap>"
+          "</global><sqlite><db_file>../db/quensc.bin</db_file></sqlite></quensc_configuration>");
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(Logged("LDAP configuration detected.  The QMS upgrade requires that the server be re-configured"));
+
+    Configure("<configuration_version>7</configuration_version><db_type>sqlite</db_type>");
+    EXPECT_NE(Start(), nullptr) << "an unknown later version runs no step";
+
+    remove((dir_ + "/db/quensc.bin").c_str());
+    Configure();
+    EXPECT_EQ(Start(), nullptr);
+    EXPECT_TRUE(Logged("QUENSC: Error opening database: " + dir_ + "/conf/../db/quensc.bin"));
+    struct stat st;
+    EXPECT_NE(stat((dir_ + "/db/quensc.bin").c_str(), &st), 0) << "start-up never creates the database";
+}
+
+TEST_F(Server, CommitFailureTurnsSuccessIntoInternal)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+    Db_SetStoreOpsOverride(&g_failingOps);
+    /* The request's commit fails; the audit event's own commit does not. */
+    g_failCommits = 1;
+    /* The session was never stored, so no id may be handed out. */
+    EXPECT_EQ(Call("SessionOpen", {I(10)}), (Strings{"2"}));
+    EXPECT_TRUE(Logged("QUENSC: SessionOpenHandler() Error committing DB transaction!"));
+    g_failCommits = 1;
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"2"}));
+    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"})) << "the rights were rolled back with the work";
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"), "1");
+    EXPECT_EQ(Scalar("SELECT returnCodeText FROM PolicyDb_Event WHERE handlerName = 'SessionOpen' ORDER BY "
+                     "eventUID DESC LIMIT 1"),
+              "INTERNAL");
+}
+
+TEST_F(Server, HousekeepingReapsOncePerCycle)
+{
+    Configure("<configuration_version>3</configuration_version><db_type>sqlite</db_type><session_ttl>1</session_ttl>"
+              "<session_reap_cycle>21600</session_reap_cycle>");
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+    /* Make the session look expired. */
+    DbConnection *conn = Db_Open();
+    ASSERT_TRUE(Db_Exec(conn, "UPDATE PolicyDb_LongField SET sessionExpires = '1000'"));
+    ASSERT_TRUE(Db_Commit(conn));
+    EXPECT_EQ(Call("Echo", {S(id), S("still usable until reaped")})[0], "0");
+
+    /* Another thread doing the housekeeping: this one skips it. */
+    apr_thread_mutex_lock(server_->contextLock);
+    postReqHandler(server_);
+    apr_thread_mutex_unlock(server_->contextLock);
+    EXPECT_EQ(Call("Echo", {S(id), S("x")})[0], "0");
+
+    postReqHandler(server_);   /* the first run after start-up reaps */
+    EXPECT_EQ(Call("Echo", {S(id), S("x")}), (Strings{"6"}));
+    EXPECT_GT(server_->lastReaping, 0);
+
+    std::string second = Open();
+    ASSERT_TRUE(Db_Exec(conn, "UPDATE PolicyDb_LongField SET sessionExpires = '1000'"));
+    ASSERT_TRUE(Db_Commit(conn));
+    postReqHandler(server_);   /* within the cycle: nothing happens */
+    EXPECT_EQ(Call("Echo", {S(second), S("x")})[0], "0");
+    server_->lastReaping -= int64_t(21600) * 1000000;
+    postReqHandler(server_);
+    EXPECT_EQ(Call("Echo", {S(second), S("x")}), (Strings{"6"}));
+    Db_Close(conn);
+    postReqHandler(nullptr);
+    EXPECT_TRUE(Logged("QUENSC: Received NULL input parameters in post request handler."));
+}
+
+TEST(SessionRecord, ExpiryNeverOverflows)
+{
+    EXPECT_EQ(QuenScSessionExpiry(1000, -1), INT64_MAX);
+    EXPECT_EQ(QuenScSessionExpiry(1000, 86400), 87400);
+    EXPECT_EQ(QuenScSessionExpiry(1000, INT64_MAX), INT64_MAX);
+    EXPECT_EQ(QuenScSessionExpiry(INT64_MAX - 5, 10), INT64_MAX);
+}
+
+} // namespace
