@@ -8,7 +8,7 @@ packages=(
   libsqlite3-dev libapr1-dev libaprutil1-dev libxmlrpc-core-c3-dev
   apache2 apache2-dev libssl-dev unixodbc-dev libldap2-dev libcgicc-dev
   libgtest-dev
-  sqlite3 openssl python3 apache2-utils
+  sqlite3 openssl python3 apache2-utils wrk
 )
 
 missing=()

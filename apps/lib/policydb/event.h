@@ -103,8 +103,9 @@ char *SignEvent(DbConnection *conn, const PolDbEvent *event);
  * new highest number, three tries in all. On success the caller's record
  * gets eventUID, eventTs, eventCategory, prevEventUID and eventSignature
  * (the three texts newly allocated; what those three fields held before is
- * freed, so they must be null or heap texts). On failure the record is left
- * as it was. */
+ * freed, so they must be null or heap texts). An event whose digest cannot
+ * be made (logged) is stored without a signature. On failure the record is
+ * left as it was. */
 bool PolDb_EventAdd(DbConnection *conn, PolDbEvent *event);
 
 /* Reads the events matching filter (an SQL condition, or null for all; quote
