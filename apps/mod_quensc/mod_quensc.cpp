@@ -92,6 +92,16 @@ struct ChildState {
 
 ChildState g_child;
 
+/* An xmlrpc-c fault environment that is cleaned (its fault text freed) when
+ * it goes out of scope. */
+struct XmlRpcEnv {
+    xmlrpc_env env;
+    XmlRpcEnv() { xmlrpc_env_init(&env); }
+    ~XmlRpcEnv() { xmlrpc_env_clean(&env); }
+    XmlRpcEnv(const XmlRpcEnv &) = delete;
+    XmlRpcEnv &operator=(const XmlRpcEnv &) = delete;
+};
+
 /* The host record's log(): one finished line into the error log at the
  * module's level (the module uses the error log's own numbering). */
 extern "C" void hostLog(void *host, const char *file, int line, int level, const char *text)
@@ -99,8 +109,15 @@ extern "C" void hostLog(void *host, const char *file, int line, int level, const
     const ModHost *h = static_cast<const ModHost *>(host);
     if (level < APLOG_EMERG || level > APLOG_TRACE8)
         level = APLOG_ERR;
+    if (!text)
+        text = "(null)";
+    /* The error log writes a line break as the two characters \n: drop the
+     * ones that end a message. */
+    int length = static_cast<int>(strlen(text));
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        length--;
     ap_log_error_(file ? file : "libquensc", line, APLOG_MODULE_INDEX, level, 0,
-                  h ? h->server : nullptr, "%s", text ? text : "(null)");
+                  h ? h->server : nullptr, "%.*s", length, text);
 }
 
 /* Pool cleanup of the child pool: frees the registry. The module itself is
@@ -174,6 +191,16 @@ void childInit(apr_pool_t *pchild, server_rec *s)
         return;
     }
 
+    /* xmlrpc-c's global set-up is not thread-safe when left to first use;
+     * here the child has one thread still. The module shares this library. */
+    XmlRpcEnv e;
+    xmlrpc_init(&e.env);
+    if (e.env.fault_occurred) {
+        childUnusable(s, APLOG_CRIT, apr_psprintf(pchild, "xmlrpc_init failed: %s", e.env.fault_string));
+        return;
+    }
+    xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kBodyCeiling);
+
     void *lib = dlopen(conf->modulePath, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         childUnusable(s, APLOG_ERR, apr_psprintf(pchild, "cannot load %s: %s",
@@ -200,13 +227,10 @@ void childInit(apr_pool_t *pchild, server_rec *s)
         return;
     }
 
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    xmlrpc_registry *registry = xmlrpc_registry_new(&env);
-    if (env.fault_occurred || !registry) {
+    xmlrpc_registry *registry = xmlrpc_registry_new(&e.env);
+    if (e.env.fault_occurred || !registry) {
         childUnusable(s, APLOG_CRIT, apr_psprintf(pchild, "xmlrpc_registry_new failed: %s",
-                                                  env.fault_string ? env.fault_string : "?"));
-        xmlrpc_env_clean(&env);
+                                                  e.env.fault_string ? e.env.fault_string : "?"));
         return;
     }
     apr_pool_cleanup_register(pchild, registry, freeRegistry, apr_pool_cleanup_null);
@@ -218,25 +242,20 @@ void childInit(apr_pool_t *pchild, server_rec *s)
             childUnusable(s, APLOG_CRIT, apr_psprintf(pchild,
                 "row %d of the method table of %s has a name or a handler but not both",
                 count, conf->modulePath));
-            xmlrpc_env_clean(&env);
             return;
         }
         /* xmlrpc-c refuses an empty signature text; "?" means "no signature
          * information", which is what an empty one says. */
         const char *signature = (row->signature && *row->signature) ? row->signature : "?";
-        xmlrpc_registry_add_method_w_doc(&env, registry, nullptr, row->name, row->handler,
+        xmlrpc_registry_add_method_w_doc(&e.env, registry, nullptr, row->name, row->handler,
                                          server, signature, row->help ? row->help : "");
-        if (env.fault_occurred) {
+        if (e.env.fault_occurred) {
             childUnusable(s, APLOG_CRIT, apr_psprintf(pchild, "cannot register method %s: %s",
-                                                      row->name, env.fault_string));
-            xmlrpc_env_clean(&env);
+                                                      row->name, e.env.fault_string));
             return;
         }
         ++count;
     }
-    xmlrpc_env_clean(&env);
-
-    xmlrpc_limit_set(XMLRPC_XML_SIZE_LIMIT_ID, kBodyCeiling);
 
     g_child.registry = registry;
     g_child.postReq = postReq;
@@ -341,8 +360,7 @@ int handleRequest(request_rec *r)
         return DECLINED;
 
     if (r->method_number != M_POST) {
-        r->allowed = AP_METHOD_BIT << M_POST;
-        apr_table_setn(r->err_headers_out, "Allow", "POST");
+        ap_allow_methods(r, REPLACE_ALLOW, "POST", static_cast<const char *>(nullptr));
         return HTTP_METHOD_NOT_ALLOWED;
     }
     if (!g_child.server) {
@@ -366,29 +384,32 @@ int handleRequest(request_rec *r)
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot take the registry lock");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
+    XmlRpcEnv e;
     /* Unparsable XML and unknown method names come back as fault responses
-     * in `out`; env holds a fault only when no response could be built. */
-    xmlrpc_mem_block *out = xmlrpc_registry_process_call(&env, g_child.registry, nullptr, body, len);
+     * in `out`; e holds a fault only when no response could be built. */
+    xmlrpc_mem_block *out = xmlrpc_registry_process_call(&e.env, g_child.registry, nullptr, body, len);
     if (!g_child.registryLock(g_child.server, 0))
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot release the registry lock");
 
-    if (env.fault_occurred || !out) {
+    if (e.env.fault_occurred || !out) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: no XML-RPC response: %s",
-                      env.fault_string ? env.fault_string : "(no reason)");
-        xmlrpc_env_clean(&env);
+                      e.env.fault_string ? e.env.fault_string : "(no reason)");
         if (out)
             xmlrpc_mem_block_free(out);
         g_child.postReq(g_child.server);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    xmlrpc_env_clean(&env);
 
     const size_t outLen = XMLRPC_MEMBLOCK_SIZE(char, out);
     ap_set_content_type(r, "text/xml");
     ap_set_content_length(r, static_cast<apr_off_t>(outLen));
-    ap_rwrite(XMLRPC_MEMBLOCK_CONTENTS(char, out), static_cast<int>(outLen), r);
+    const char *data = XMLRPC_MEMBLOCK_CONTENTS(char, out);
+    for (size_t off = 0; off < outLen;) {   /* ap_rwrite takes an int length */
+        const size_t n = outLen - off < (1u << 20) ? outLen - off : (1u << 20);
+        if (ap_rwrite(data + off, static_cast<int>(n), r) < 0)
+            break;   /* the client went away; httpd notes the aborted connection */
+        off += n;
+    }
     xmlrpc_mem_block_free(out);
     /* The client has its answer before the housekeeping starts. */
     ap_rflush(r);

@@ -287,10 +287,10 @@ bool dropTo(const RunAs &who)
     return true;
 }
 
-/* As `who` (in a child process), walks the folders down to `path` and
+/* As `who` (in a child process), walks the parent folders of `path` and
  * returns the first one it may not pass through; "" when all are passable.
- * A folder that does not exist yet ends the walk (it will be created by root
- * with mode 0755). */
+ * `path` itself is not checked: it is given to the user. A folder that does
+ * not exist yet ends the walk (root creates it with mode 0755). */
 std::string firstBlockedFolder(const RunAs &who, const std::string &path)
 {
     int fds[2];
@@ -310,7 +310,7 @@ std::string firstBlockedFolder(const RunAs &who, const std::string &path)
             while (pos < path.size()) {
                 size_t next = path.find('/', pos + 1);
                 if (next == std::string::npos)
-                    next = path.size();
+                    break;   /* DIR itself is given to the user */
                 prefix = path.substr(0, next);
                 if (access(prefix.c_str(), X_OK) != 0) {
                     if (errno != ENOENT)
@@ -394,8 +394,34 @@ void chownTree(int dirfd, const std::string &shown, uid_t uid, gid_t gid)
     closedir(d);
 }
 
+/* Before root gives DIR away: DIR may hold nothing but the installation's
+ * folders, so that a mistyped --root (/etc, a home folder) is refused instead
+ * of handed to the user. */
+void checkLooksLikeInstallation(const std::string &root, const RunAs &who)
+{
+    DIR *d = opendir(root.c_str());
+    if (!d)
+        fail("quenscd: cannot list " + root + ": " + errnoText(errno));
+    while (const struct dirent *e = readdir(d)) {
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        bool known = false;
+        for (const char *sub : kSubdirs)
+            known = known || strcmp(e->d_name, sub) == 0;
+        if (!known) {
+            const std::string name = e->d_name;
+            closedir(d);
+            fail("quenscd: " + root + " holds '" + name + "', which is no part of an "
+                 "installation; refusing to give it to " + who.name +
+                 " (use an empty folder or an existing installation)");
+        }
+    }
+    closedir(d);
+}
+
 /* As root: gives DIR and its standard folders (created when missing) to the
- * user. Nothing outside those folders is touched. */
+ * user. Nothing outside those folders is touched, and no symbolic link is
+ * followed. */
 void giveInstallation(const std::string &root, const RunAs &who)
 {
     const int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -406,6 +432,14 @@ void giveInstallation(const std::string &root, const RunAs &who)
     for (const char *sub : kSubdirs) {
         if (mkdirat(rootFd, sub, 0750) != 0 && errno != EEXIST)
             fail("quenscd: cannot create " + root + "/" + sub + ": " + errnoText(errno));
+        struct stat st;
+        if (fstatat(rootFd, sub, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            /* A folder kept elsewhere (say, db on another disk) stays as its
+             * administrator set it up; the user must be able to use it. */
+            fprintf(stderr, "quenscd: note: %s/%s is a link; its owner is left as it is\n",
+                    root.c_str(), sub);
+            continue;
+        }
         const int fd = openat(rootFd, sub, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0)
             fail("quenscd: " + root + "/" + sub + " is not a folder: " + errnoText(errno));
@@ -677,10 +711,10 @@ int openSource(const std::string &path, bool required)
     if (who.drop) {
         const std::string blocked = firstBlockedFolder(who, root);
         if (!blocked.empty())
-            fail("quenscd: user " + who.name + " cannot reach " + root + " because " +
-                          blocked + " does not let it through (a private home folder such as "
-                          "/root?); create the installation under a folder every user may "
-                          "traverse, such as /srv or /tmp, or name another user with --user");
+            fail("quenscd: user " + who.name + " cannot reach " + root + " because " + blocked +
+                 " does not let it through (a private home folder such as /root?); create the "
+                 "installation under a folder every user may traverse, such as /srv or /tmp, "
+                 "or name another user with --user");
     }
     makeDirs(root);
     root = realPath(root);   /* a symbolic link such as var -> /srv/... counts by its target */
@@ -688,9 +722,15 @@ int openSource(const std::string &path, bool required)
     if (who.drop) {
         const std::string blocked = firstBlockedFolder(who, root);
         if (!blocked.empty())
-            fail("quenscd: user " + who.name + " cannot reach " + root + " because " +
-                          blocked + " does not let it through; create the installation under "
-                          "a folder every user may traverse, such as /srv or /tmp");
+            fail("quenscd: user " + who.name + " cannot reach " + root + " because " + blocked +
+                 " does not let it through; create the installation under a folder every user "
+                 "may traverse, such as /srv or /tmp");
+    }
+    if (root == "/")
+        fail("quenscd: --root " + o.root + " is / itself, not an installation directory", 2);
+    checkNotRunning(root);
+    if (who.drop) {
+        checkLooksLikeInstallation(root, who);
         giveInstallation(root, who);
         if (!dropTo(who))
             fail("quenscd: cannot become user " + who.name + ": " + errnoText(errno));
@@ -705,7 +745,6 @@ int openSource(const std::string &path, bool required)
         if (mkdir(path.c_str(), 0750) != 0 && errno != EEXIST)
             fail("quenscd: cannot create " + path + ": " + errnoText(errno));
     }
-    checkNotRunning(root);
 
     bool anyHttps = false;
     for (const Listener &l : o.listeners)
