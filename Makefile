@@ -12,7 +12,7 @@ deps:
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@MAKEFLAGS= cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -20,7 +20,7 @@ test: build
 # The unit and in-process tests again, under AddressSanitizer and UBSan.
 sanitize: deps
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUENSC_SANITIZE=ON >/dev/null
-	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@MAKEFLAGS= cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -L unit
 
