@@ -2,6 +2,8 @@
  * PolicyDb_Access rows, and the copy of a version's entries to a new one. */
 #include "access.h"
 
+#include "tableModule.h"
+
 #include <apr_pools.h>
 
 #include <cstdio>
@@ -30,29 +32,13 @@
 
 namespace {
 
-enum { STMT_INSERT, STMT_UPDATE, STMT_DELETE, STMT_SELECT };
-
 /* One row per store kind: SQLite, ODBC. */
 const char *const kStatements[2][4] = {
     {ACCESS_INSERT, ACCESS_UPDATE, ACCESS_DELETE, ACCESS_SELECT},
     {ACCESS_INSERT, ACCESS_UPDATE, ACCESS_DELETE, ACCESS_SELECT},
 };
 
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-/* Formats statement `which` of the connection's store kind. The SQLite text
- * is named once more, unevaluated, so that the compiler checks the arguments
- * against it. */
-#define FORMAT(conn, which, ...)                               \
-    ((void)sizeof(printf(ACCESS_##which, __VA_ARGS__)),        \
-     PolDbPsprintf(conn, Statement(conn, STMT_##which), __VA_ARGS__))
-
-const char *Literal(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
-
-const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
+#define FORMAT(conn, which, ...) POLDB_FORMAT(conn, kStatements, ACCESS_##which, STMT_##which, __VA_ARGS__)
 
 void ReadAccess(DbResultSet *rs, void *record)
 {
@@ -78,10 +64,11 @@ bool AddWithTimes(DbConnection *conn, const PolDbAccess *a, int64_t created, int
     if (!key)
         POLDB_ALLOC_FAILED();
     PolDb_CreateUniqueUID(conn, key);
-    const char *escapedKey = Literal(conn, key);
-    char *sql = FORMAT(conn, INSERT, escapedKey, escapedKey, Literal(conn, a->quenUID), Literal(conn, a->identityData),
-                       a->accVersion, a->identityType, Literal(conn, a->identityName), Flag(a->useInstanceLimit),
-                       a->instanceLimit, created, modified);
+    const char *escapedKey = PolDb_Literal(conn, key);
+    char *sql = FORMAT(conn, INSERT, escapedKey, escapedKey, PolDb_Literal(conn, a->quenUID),
+                       PolDb_Literal(conn, a->identityData), a->accVersion, a->identityType,
+                       PolDb_Literal(conn, a->identityName), PolDb_Flag(a->useInstanceLimit), a->instanceLimit, created,
+                       modified);
     return PolDb_Exec(conn, sql, "AccessAdd");
 }
 
@@ -131,24 +118,26 @@ bool PolDb_AccessAddAll(DbConnection *conn, const PolDbAccess *entries, int coun
 bool PolDb_AccessUpdate(DbConnection *conn, const PolDbAccess *access)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, UPDATE, access->identityType, Literal(conn, access->identityName),
-                       Flag(access->useInstanceLimit), access->instanceLimit, now, Literal(conn, access->quenUID),
-                       Literal(conn, access->identityData), access->accVersion);
+    char *sql =
+        FORMAT(conn, UPDATE, access->identityType, PolDb_Literal(conn, access->identityName),
+               PolDb_Flag(access->useInstanceLimit), access->instanceLimit, now, PolDb_Literal(conn, access->quenUID),
+               PolDb_Literal(conn, access->identityData), access->accVersion);
     return PolDb_Exec(conn, sql, "AccessUpdate");
 }
 
 bool PolDb_AccessDelete(DbConnection *conn, const char *quenUID, const char *identityData, int accVersion)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, DELETE, now, Literal(conn, quenUID), Literal(conn, identityData), accVersion);
+    char *sql = FORMAT(conn, DELETE, now, PolDb_Literal(conn, quenUID), PolDb_Literal(conn, identityData), accVersion);
     return PolDb_Exec(conn, sql, "AccessDelete");
 }
 
 bool PolDb_AccessEnumerate(DbConnection *conn, const char *filter, PolDbAccess **entries, int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadAccess,
-                              &array, sizeof(PolDbAccess), "AccessEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          ReadAccess, &array, sizeof(PolDbAccess), "AccessEnumerate");
     *entries = static_cast<PolDbAccess *>(array);
     *count = n < 0 ? 0 : n;
     return n >= 0;
@@ -157,7 +146,8 @@ bool PolDb_AccessEnumerate(DbConnection *conn, const char *filter, PolDbAccess *
 bool PolDb_AccessEnumerateVersion(DbConnection *conn, const char *quenUID, int accVersion, PolDbAccess **entries,
                                   int *count)
 {
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND accVersion = %d", Literal(conn, quenUID), accVersion);
+    const char *filter =
+        PolDbPsprintf(conn, "quenUID = %s AND accVersion = %d", PolDb_Literal(conn, quenUID), accVersion);
     return PolDb_AccessEnumerate(conn, filter, entries, count);
 }
 
@@ -165,10 +155,10 @@ PolDbAccess *PolDb_AccessGetByPK(DbConnection *conn, const char *quenUID, const 
                                  int accVersion)
 {
     const char *filter = PolDbPsprintf(conn, "quenUID = %s AND identityData = %s AND accVersion = %d",
-                                       Literal(conn, quenUID), Literal(conn, identityData), accVersion);
+                                       PolDb_Literal(conn, quenUID), PolDb_Literal(conn, identityData), accVersion);
     return static_cast<PolDbAccess *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadAccess,
-                           ReleaseAccess, sizeof(PolDbAccess), "AccessGetByPK"));
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadAccess, ReleaseAccess, sizeof(PolDbAccess), "AccessGetByPK"));
 }
 
 bool PolDb_AccessCopyVersion(DbConnection *conn, const char *quenUID, int fromVersion, int toVersion)

@@ -189,7 +189,8 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
         return false;
 
     if (g_settings) {
-        PolDb_Log("[INFO] Db_ModuleInit: Requested init for DSN = %s, but PolicyDb Module is already initialized\n", dsn);
+        PolDb_Log("[INFO] Db_ModuleInit: Requested init for DSN = %s, but PolicyDb Module is already initialized\n",
+                  dsn);
         return true;
     }
     g_settings = &g_initMarker;

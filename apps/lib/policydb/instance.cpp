@@ -2,6 +2,8 @@
  * 64-bit values, the custom field metadata and the two bulk updates. */
 #include "instance.h"
 
+#include "tableModule.h"
+
 #include "package.h"
 
 #include <apr_strings.h>
@@ -51,21 +53,10 @@ namespace {
 
 /* The statement table of the module, one row per store kind (SQLite, ODBC):
  * insert, update, delete, select. Both stores use the same texts. */
-enum { kInsert, kUpdate, kDelete, kSelect };
 const char *const kStatements[2][4] = {
     {INSTANCE_INSERT, INSTANCE_UPDATE, INSTANCE_DELETE, INSTANCE_SELECT},
     {INSTANCE_INSERT, INSTANCE_UPDATE, INSTANCE_DELETE, INSTANCE_SELECT},
 };
-
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
-
-/* A SQL literal of a record text; null becomes NULL. */
-const char *Lit(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
 
 } // namespace
 
@@ -142,44 +133,51 @@ bool PolDb_InstanceAdd(DbConnection *conn, const PolDbInstance *r)
     /* An unknown package gives NULL, which the NOT NULL column refuses. */
     const char *quen = r->packageUID ? PolDb_QuenOfPackage(conn, r->packageUID) : nullptr;
     char *sql = PolDbPsprintf(
-        conn, Statement(conn, kInsert), Lit(conn, r->instanceUID), Lit(conn, r->packageUID), Lit(conn, quen),
-        Lit(conn, r->creatorIdName), Lit(conn, r->creatorIdData), r->creatorAuthType, r->activationDate,
-        r->lastPolicyCheck, r->revocationDate, r->replacementDate, Flag(r->inheritsExpiration),
-        Flag(r->useValidDates), r->validDateStart, r->validDateEnd, Lit(conn, r->password), Lit(conn, r->hostName),
-        Lit(conn, r->hostIp), Lit(conn, r->protectionKey), Lit(conn, r->copyProtectionId), Flag(r->preview),
-        Lit(conn, r->guestIpAddress), Lit(conn, r->guestMacAddress), Lit(conn, r->guestMachineName),
-        r->guestConfigStatus, Lit(conn, r->guestConfigMsg), now, now, Lit(conn, r->custom[0]),
-        Lit(conn, r->custom[1]), Lit(conn, r->custom[2]), Lit(conn, r->custom[3]), Lit(conn, r->custom[4]),
-        Lit(conn, r->custom[5]), Lit(conn, r->custom[6]), Lit(conn, r->custom[7]), Lit(conn, r->custom[8]));
+        conn, PolDb_Statement(kStatements, conn, STMT_INSERT), PolDb_Literal(conn, r->instanceUID),
+        PolDb_Literal(conn, r->packageUID), PolDb_Literal(conn, quen), PolDb_Literal(conn, r->creatorIdName),
+        PolDb_Literal(conn, r->creatorIdData), r->creatorAuthType, r->activationDate, r->lastPolicyCheck,
+        r->revocationDate, r->replacementDate, PolDb_Flag(r->inheritsExpiration), PolDb_Flag(r->useValidDates),
+        r->validDateStart, r->validDateEnd, PolDb_Literal(conn, r->password), PolDb_Literal(conn, r->hostName),
+        PolDb_Literal(conn, r->hostIp), PolDb_Literal(conn, r->protectionKey), PolDb_Literal(conn, r->copyProtectionId),
+        PolDb_Flag(r->preview), PolDb_Literal(conn, r->guestIpAddress), PolDb_Literal(conn, r->guestMacAddress),
+        PolDb_Literal(conn, r->guestMachineName), r->guestConfigStatus, PolDb_Literal(conn, r->guestConfigMsg), now,
+        now, PolDb_Literal(conn, r->custom[0]), PolDb_Literal(conn, r->custom[1]), PolDb_Literal(conn, r->custom[2]),
+        PolDb_Literal(conn, r->custom[3]), PolDb_Literal(conn, r->custom[4]), PolDb_Literal(conn, r->custom[5]),
+        PolDb_Literal(conn, r->custom[6]), PolDb_Literal(conn, r->custom[7]), PolDb_Literal(conn, r->custom[8]));
     return PolDb_Exec(conn, sql, "InstanceAdd");
 }
 
 bool PolDb_InstanceUpdate(DbConnection *conn, const PolDbInstance *r)
 {
     char *sql = PolDbPsprintf(
-        conn, Statement(conn, kUpdate), Lit(conn, r->packageUID), Lit(conn, r->quenUID), Lit(conn, r->creatorIdName),
-        Lit(conn, r->creatorIdData), r->creatorAuthType, r->activationDate, r->lastPolicyCheck, r->revocationDate,
-        r->replacementDate, Flag(r->inheritsExpiration), Flag(r->useValidDates), r->validDateStart,
-        r->validDateEnd, Lit(conn, r->password), Lit(conn, r->hostName), Lit(conn, r->hostIp),
-        Lit(conn, r->protectionKey), Lit(conn, r->copyProtectionId), Flag(r->preview), Lit(conn, r->guestIpAddress),
-        Lit(conn, r->guestMacAddress), Lit(conn, r->guestMachineName), r->guestConfigStatus,
-        Lit(conn, r->guestConfigMsg), PolDb_Now(), Lit(conn, r->custom[0]), Lit(conn, r->custom[1]),
-        Lit(conn, r->custom[2]), Lit(conn, r->custom[3]), Lit(conn, r->custom[4]), Lit(conn, r->custom[5]),
-        Lit(conn, r->custom[6]), Lit(conn, r->custom[7]), Lit(conn, r->custom[8]), Lit(conn, r->instanceUID));
+        conn, PolDb_Statement(kStatements, conn, STMT_UPDATE), PolDb_Literal(conn, r->packageUID),
+        PolDb_Literal(conn, r->quenUID), PolDb_Literal(conn, r->creatorIdName), PolDb_Literal(conn, r->creatorIdData),
+        r->creatorAuthType, r->activationDate, r->lastPolicyCheck, r->revocationDate, r->replacementDate,
+        PolDb_Flag(r->inheritsExpiration), PolDb_Flag(r->useValidDates), r->validDateStart, r->validDateEnd,
+        PolDb_Literal(conn, r->password), PolDb_Literal(conn, r->hostName), PolDb_Literal(conn, r->hostIp),
+        PolDb_Literal(conn, r->protectionKey), PolDb_Literal(conn, r->copyProtectionId), PolDb_Flag(r->preview),
+        PolDb_Literal(conn, r->guestIpAddress), PolDb_Literal(conn, r->guestMacAddress),
+        PolDb_Literal(conn, r->guestMachineName), r->guestConfigStatus, PolDb_Literal(conn, r->guestConfigMsg),
+        PolDb_Now(), PolDb_Literal(conn, r->custom[0]), PolDb_Literal(conn, r->custom[1]),
+        PolDb_Literal(conn, r->custom[2]), PolDb_Literal(conn, r->custom[3]), PolDb_Literal(conn, r->custom[4]),
+        PolDb_Literal(conn, r->custom[5]), PolDb_Literal(conn, r->custom[6]), PolDb_Literal(conn, r->custom[7]),
+        PolDb_Literal(conn, r->custom[8]), PolDb_Literal(conn, r->instanceUID));
     return PolDb_Exec(conn, sql, "InstanceUpdate");
 }
 
 bool PolDb_InstanceDelete(DbConnection *conn, const char *instanceUID)
 {
-    char *sql = PolDbPsprintf(conn, Statement(conn, kDelete), PolDb_Now(), Lit(conn, instanceUID));
+    char *sql = PolDbPsprintf(conn, PolDb_Statement(kStatements, conn, STMT_DELETE), PolDb_Now(),
+                              PolDb_Literal(conn, instanceUID));
     return PolDb_Exec(conn, sql, "InstanceDelete");
 }
 
 bool PolDb_InstanceEnumerate(DbConnection *conn, const char *filter, PolDbInstance **instances, int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, kSelect), filter),
-                              PolDb_InstanceReadRow, &array, sizeof(PolDbInstance), "InstanceEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          PolDb_InstanceReadRow, &array, sizeof(PolDbInstance), "InstanceEnumerate");
     *instances = static_cast<PolDbInstance *>(array);
     *count = n < 0 ? 0 : n;
     return n != -1;
@@ -187,8 +185,8 @@ bool PolDb_InstanceEnumerate(DbConnection *conn, const char *filter, PolDbInstan
 
 PolDbInstance *PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID)
 {
-    char *filter = PolDbPsprintf(conn, "instanceUID = %s", Lit(conn, instanceUID));
-    char *sql = PolDb_WhereNotDeleted(conn, Statement(conn, kSelect), filter);
+    char *filter = PolDbPsprintf(conn, "instanceUID = %s", PolDb_Literal(conn, instanceUID));
+    char *sql = PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter);
     return static_cast<PolDbInstance *>(PolDb_SelectUnique(conn, sql, PolDb_InstanceReadRow,
                                                            PolDb_InstanceReleaseRecord, sizeof(PolDbInstance),
                                                            "InstanceGetByPK"));
@@ -228,9 +226,9 @@ bool PolDb_InstanceSetCustomFields(DbConnection *conn, const char *const *names,
     if (!names)
         return false;
     for (int i = 0; i < POLDB_INSTANCE_CUSTOM_FIELDS; i++) {
-        if (!Db_Exec(conn, PolDbPsprintf(conn, CUSTOM_NAME_SET, Lit(conn, names[i]), i + 1)))
+        if (!Db_Exec(conn, PolDbPsprintf(conn, CUSTOM_NAME_SET, PolDb_Literal(conn, names[i]), i + 1)))
             return false;
-        if (readOnly && !Db_Exec(conn, PolDbPsprintf(conn, CUSTOM_READONLY_SET, Flag(readOnly[i]), i + 1)))
+        if (readOnly && !Db_Exec(conn, PolDbPsprintf(conn, CUSTOM_READONLY_SET, PolDb_Flag(readOnly[i]), i + 1)))
             return false;
     }
     return true;
@@ -239,8 +237,8 @@ bool PolDb_InstanceSetCustomFields(DbConnection *conn, const char *const *names,
 bool PolDb_InstanceUpdateValidDates(DbConnection *conn, const char *quenUID, bool preview, bool useValidDates,
                                     int64_t start, int64_t end)
 {
-    char *sql = PolDbPsprintf(conn, INSTANCE_VALID_DATES, Flag(useValidDates), start, end, Lit(conn, quenUID),
-                              Flag(preview));
+    char *sql = PolDbPsprintf(conn, INSTANCE_VALID_DATES, PolDb_Flag(useValidDates), start, end,
+                              PolDb_Literal(conn, quenUID), PolDb_Flag(preview));
     return PolDb_Exec(conn, sql, "InstanceUpdateValidDates");
 }
 

@@ -2,6 +2,8 @@
  * PolicyDb_MacPool rows, and the allocation of a Quen's next address. */
 #include "macPool.h"
 
+#include "tableModule.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,27 +26,13 @@
 
 namespace {
 
-enum { STMT_INSERT, STMT_UPDATE, STMT_DELETE, STMT_SELECT };
-
 /* One row per store kind: SQLite, ODBC. */
 const char *const kStatements[2][4] = {
     {MACPOOL_INSERT, MACPOOL_UPDATE, MACPOOL_DELETE, MACPOOL_SELECT},
     {MACPOOL_INSERT, MACPOOL_UPDATE, MACPOOL_DELETE, MACPOOL_SELECT},
 };
 
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-/* Formats statement `which` of the connection's store kind. The SQLite text
- * is named once more, unevaluated, so that the compiler checks the arguments
- * against it. */
-#define FORMAT(conn, which, ...)                                \
-    ((void)sizeof(printf(MACPOOL_##which, __VA_ARGS__)),        \
-     PolDbPsprintf(conn, Statement(conn, STMT_##which), __VA_ARGS__))
-
-const char *Literal(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
+#define FORMAT(conn, which, ...) POLDB_FORMAT(conn, kStatements, MACPOOL_##which, STMT_##which, __VA_ARGS__)
 
 bool ValidRange(int64_t start, int64_t end) { return 1 <= start && start <= end && end <= POLDB_MAC_MAX; }
 
@@ -99,9 +87,9 @@ bool PolDb_MacPoolAdd(DbConnection *conn, const PolDbMacPool *pool)
                   pool->rangeEnd);
         return false;
     }
-    char *sql = FORMAT(conn, INSERT, Literal(conn, pool->macPoolUID), Literal(conn, pool->quenUID),
-                       Literal(conn, pool->name), Literal(conn, pool->description), pool->rangeStart, pool->rangeEnd,
-                       pool->rangeStart - 1, now, now);
+    char *sql = FORMAT(conn, INSERT, PolDb_Literal(conn, pool->macPoolUID), PolDb_Literal(conn, pool->quenUID),
+                       PolDb_Literal(conn, pool->name), PolDb_Literal(conn, pool->description), pool->rangeStart,
+                       pool->rangeEnd, pool->rangeStart - 1, now, now);
     return PolDb_Exec(conn, sql, "MacPoolAdd");
 }
 
@@ -115,16 +103,16 @@ bool PolDb_MacPoolUpdate(DbConnection *conn, const PolDbMacPool *pool)
                   pool->rangeStart, pool->rangeEnd, pool->lastAssigned);
         return false;
     }
-    char *sql = FORMAT(conn, UPDATE, Literal(conn, pool->quenUID), Literal(conn, pool->name),
-                       Literal(conn, pool->description), pool->rangeStart, pool->rangeEnd, pool->lastAssigned, now,
-                       Literal(conn, pool->macPoolUID));
+    char *sql = FORMAT(conn, UPDATE, PolDb_Literal(conn, pool->quenUID), PolDb_Literal(conn, pool->name),
+                       PolDb_Literal(conn, pool->description), pool->rangeStart, pool->rangeEnd, pool->lastAssigned,
+                       now, PolDb_Literal(conn, pool->macPoolUID));
     return PolDb_Exec(conn, sql, "MacPoolUpdate");
 }
 
 bool PolDb_MacPoolDelete(DbConnection *conn, const char *macPoolUID)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, DELETE, now, Literal(conn, macPoolUID));
+    char *sql = FORMAT(conn, DELETE, now, PolDb_Literal(conn, macPoolUID));
     return PolDb_Exec(conn, sql, "MacPoolDelete");
 }
 
@@ -143,23 +131,23 @@ bool SelectPools(DbConnection *conn, const char *sql, const char *tag, PolDbMacP
 
 bool PolDb_MacPoolEnumerate(DbConnection *conn, const char *filter, PolDbMacPool **pools, int *count)
 {
-    return SelectPools(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), "MacPoolEnumerate",
-                       pools, count);
+    return SelectPools(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                       "MacPoolEnumerate", pools, count);
 }
 
 bool PolDb_MacPoolEnumerateByQuen(DbConnection *conn, const char *quenUID, PolDbMacPool **pools, int *count)
 {
     char *sql = PolDbPsprintf(conn, "%s WHERE deleted = 'FALSE' AND quenUID = %s ORDER BY macPoolUID",
-                              Statement(conn, STMT_SELECT), Literal(conn, quenUID));
+                              PolDb_Statement(kStatements, conn, STMT_SELECT), PolDb_Literal(conn, quenUID));
     return SelectPools(conn, sql, "MacPoolEnumerateByQuen", pools, count);
 }
 
 PolDbMacPool *PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID)
 {
-    const char *filter = PolDbPsprintf(conn, "macPoolUID = %s", Literal(conn, macPoolUID));
+    const char *filter = PolDbPsprintf(conn, "macPoolUID = %s", PolDb_Literal(conn, macPoolUID));
     return static_cast<PolDbMacPool *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadMacPool,
-                           ReleaseMacPool, sizeof(PolDbMacPool), "MacPoolGetByPK"));
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadMacPool, ReleaseMacPool, sizeof(PolDbMacPool), "MacPoolGetByPK"));
 }
 
 int64_t PolDb_MacPoolAllocateAddress(DbConnection *conn, const char *quenUID)

@@ -2,6 +2,8 @@
  * PolicyDb_Package rows, and the Quen of a package. */
 #include "package.h"
 
+#include "tableModule.h"
+
 #include <apr_strings.h>
 
 #include <cstdio>
@@ -23,8 +25,6 @@
 
 namespace {
 
-enum { STMT_INSERT, STMT_UPDATE, STMT_DELETE, STMT_SELECT };
-
 /* One row per store kind: SQLite, ODBC. Packages have no delete of their
  * own (see package.h). */
 const char *const kStatements[2][4] = {
@@ -32,21 +32,7 @@ const char *const kStatements[2][4] = {
     {PACKAGE_INSERT, PACKAGE_UPDATE, nullptr, PACKAGE_SELECT},
 };
 
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-/* Formats statement `which` of the connection's store kind. The SQLite text
- * is named once more, unevaluated, so that the compiler checks the arguments
- * against it. */
-#define FORMAT(conn, which, ...)                                \
-    ((void)sizeof(printf(PACKAGE_##which, __VA_ARGS__)),        \
-     PolDbPsprintf(conn, Statement(conn, STMT_##which), __VA_ARGS__))
-
-const char *Literal(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
-
-const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
+#define FORMAT(conn, which, ...) POLDB_FORMAT(conn, kStatements, PACKAGE_##which, STMT_##which, __VA_ARGS__)
 
 void ReadPackage(DbResultSet *rs, void *record)
 {
@@ -91,27 +77,29 @@ void PolDb_PackageFreeArray(PolDbPackage *packages, int count)
 bool PolDb_PackageAdd(DbConnection *conn, const PolDbPackage *package)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, INSERT, Literal(conn, package->quenUID), Literal(conn, package->packageUID),
-                       Literal(conn, package->name), Flag(package->useValidDates), package->validDateStart,
-                       package->validDateEnd, Literal(conn, package->protectionKey), Flag(package->disabled),
-                       Flag(package->preview), now, now);
+    char *sql = FORMAT(conn, INSERT, PolDb_Literal(conn, package->quenUID), PolDb_Literal(conn, package->packageUID),
+                       PolDb_Literal(conn, package->name), PolDb_Flag(package->useValidDates), package->validDateStart,
+                       package->validDateEnd, PolDb_Literal(conn, package->protectionKey),
+                       PolDb_Flag(package->disabled), PolDb_Flag(package->preview), now, now);
     return PolDb_Exec(conn, sql, "PackageAdd");
 }
 
 bool PolDb_PackageUpdate(DbConnection *conn, const PolDbPackage *package)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, UPDATE, Literal(conn, package->name), Flag(package->useValidDates),
-                       package->validDateStart, package->validDateEnd, Literal(conn, package->protectionKey),
-                       Flag(package->disabled), Flag(package->preview), now, Literal(conn, package->packageUID));
+    char *sql = FORMAT(conn, UPDATE, PolDb_Literal(conn, package->name), PolDb_Flag(package->useValidDates),
+                       package->validDateStart, package->validDateEnd, PolDb_Literal(conn, package->protectionKey),
+                       PolDb_Flag(package->disabled), PolDb_Flag(package->preview), now,
+                       PolDb_Literal(conn, package->packageUID));
     return PolDb_Exec(conn, sql, "PackageUpdate");
 }
 
 bool PolDb_PackageEnumerate(DbConnection *conn, const char *filter, PolDbPackage **packages, int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter),
-                              ReadPackage, &array, sizeof(PolDbPackage), "PackageEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          ReadPackage, &array, sizeof(PolDbPackage), "PackageEnumerate");
     *packages = static_cast<PolDbPackage *>(array);
     *count = n < 0 ? 0 : n;
     return n >= 0;
@@ -119,10 +107,10 @@ bool PolDb_PackageEnumerate(DbConnection *conn, const char *filter, PolDbPackage
 
 PolDbPackage *PolDb_PackageGetByPK(DbConnection *conn, const char *packageUID)
 {
-    const char *filter = PolDbPsprintf(conn, "packageUID = %s", Literal(conn, packageUID));
+    const char *filter = PolDbPsprintf(conn, "packageUID = %s", PolDb_Literal(conn, packageUID));
     return static_cast<PolDbPackage *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadPackage,
-                           ReleasePackage, sizeof(PolDbPackage), "PackageGetByPK"));
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadPackage, ReleasePackage, sizeof(PolDbPackage), "PackageGetByPK"));
 }
 
 const char *PolDb_QuenOfPackage(DbConnection *conn, const char *packageUID)

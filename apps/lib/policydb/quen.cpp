@@ -2,6 +2,8 @@
  * the cascade delete of a Quen and the removal of its preview packages. */
 #include "quen.h"
 
+#include "tableModule.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -42,27 +44,13 @@
 
 namespace {
 
-enum { STMT_INSERT, STMT_UPDATE, STMT_DELETE, STMT_SELECT };
-
 /* One row per store kind: SQLite, ODBC. */
 const char *const kStatements[2][4] = {
     {QUEN_INSERT, QUEN_UPDATE, QUEN_DELETE, QUEN_SELECT},
     {QUEN_INSERT, QUEN_UPDATE, QUEN_DELETE, QUEN_SELECT},
 };
 
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-/* Formats statement `which` of the connection's store kind. The SQLite text
- * is named once more, unevaluated, so that the compiler checks the arguments
- * against it. */
-#define FORMAT(conn, which, ...)                              \
-    ((void)sizeof(printf(QUEN_##which, __VA_ARGS__)),         \
-     PolDbPsprintf(conn, Statement(conn, STMT_##which), __VA_ARGS__))
-
-const char *Literal(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
+#define FORMAT(conn, which, ...) POLDB_FORMAT(conn, kStatements, QUEN_##which, STMT_##which, __VA_ARGS__)
 
 void ReadQuen(DbResultSet *rs, void *record)
 {
@@ -97,7 +85,7 @@ void PolDb_QuenFreeArray(PolDbQuen *quens, int count)
 bool PolDb_QuenAdd(DbConnection *conn, const PolDbQuen *quen)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, INSERT, Literal(conn, quen->quenUID), Literal(conn, quen->quenName),
+    char *sql = FORMAT(conn, INSERT, PolDb_Literal(conn, quen->quenUID), PolDb_Literal(conn, quen->quenName),
                        quen->activePolicySetVersion, now, now);
     return PolDb_Exec(conn, sql, "QuenAdd");
 }
@@ -105,15 +93,15 @@ bool PolDb_QuenAdd(DbConnection *conn, const PolDbQuen *quen)
 bool PolDb_QuenUpdate(DbConnection *conn, const PolDbQuen *quen)
 {
     int64_t now = PolDb_Now();
-    char *sql = FORMAT(conn, UPDATE, Literal(conn, quen->quenName), quen->activePolicySetVersion, now,
-                       Literal(conn, quen->quenUID));
+    char *sql = FORMAT(conn, UPDATE, PolDb_Literal(conn, quen->quenName), quen->activePolicySetVersion, now,
+                       PolDb_Literal(conn, quen->quenUID));
     return PolDb_Exec(conn, sql, "QuenUpdate");
 }
 
 bool PolDb_QuenDelete(DbConnection *conn, const char *quenUID)
 {
     int64_t now = PolDb_Now();
-    const char *uid = Literal(conn, quenUID);
+    const char *uid = PolDb_Literal(conn, quenUID);
     char *sql = FORMAT(conn, DELETE, now, uid, now, uid, now, uid, now, uid, now, uid, now, uid, now, uid);
     return PolDb_Exec(conn, sql, "QuenDelete");
 }
@@ -121,8 +109,9 @@ bool PolDb_QuenDelete(DbConnection *conn, const char *quenUID)
 bool PolDb_QuenEnumerate(DbConnection *conn, const char *filter, PolDbQuen **quens, int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadQuen,
-                              &array, sizeof(PolDbQuen), "QuenEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          ReadQuen, &array, sizeof(PolDbQuen), "QuenEnumerate");
     *quens = static_cast<PolDbQuen *>(array);
     *count = n < 0 ? 0 : n;
     return n >= 0;
@@ -130,16 +119,15 @@ bool PolDb_QuenEnumerate(DbConnection *conn, const char *filter, PolDbQuen **que
 
 PolDbQuen *PolDb_QuenGetByPK(DbConnection *conn, const char *quenUID)
 {
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s", Literal(conn, quenUID));
-    return static_cast<PolDbQuen *>(PolDb_SelectUnique(conn,
-                                                       PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT),
-                                                                             filter),
-                                                       ReadQuen, ReleaseQuen, sizeof(PolDbQuen), "QuenGetByPK"));
+    const char *filter = PolDbPsprintf(conn, "quenUID = %s", PolDb_Literal(conn, quenUID));
+    return static_cast<PolDbQuen *>(
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadQuen, ReleaseQuen, sizeof(PolDbQuen), "QuenGetByPK"));
 }
 
 bool PolDb_QuenRemovePreview(DbConnection *conn, const char *quenUID)
 {
-    const char *uid = Literal(conn, quenUID);
+    const char *uid = PolDb_Literal(conn, quenUID);
     char *sql = PolDbPsprintf(conn, QUEN_REMOVE_PREVIEW, uid, uid, uid);
     return PolDb_Exec(conn, sql, "QuenRemovePreview");
 }

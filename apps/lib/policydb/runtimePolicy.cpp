@@ -2,6 +2,8 @@
  * with documents over 2000 characters kept in long fields. */
 #include "runtimePolicy.h"
 
+#include "tableModule.h"
+
 #include "access.h"
 #include "longField.h"
 
@@ -37,20 +39,10 @@ namespace {
 /* The statement table of the module, one row per store kind (SQLite, ODBC):
  * insert, update, delete, select. Rows are deleted only by the Quen's
  * cascade, so there is no delete of its own. */
-enum { kInsert, kUpdate, kDelete, kSelect };
 const char *const kStatements[2][4] = {
     {RTP_INSERT, RTP_UPDATE, nullptr, RTP_SELECT},
     {RTP_INSERT, RTP_UPDATE, nullptr, RTP_SELECT},
 };
-
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
-
-const char *Lit(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
@@ -129,7 +121,7 @@ bool StoreLongData(DbConnection *conn, PolDbRuntimePolicy *r)
 /* The column literal of a document: '' when it lives in a long field. */
 const char *DataLit(DbConnection *conn, const char *data, const char *key)
 {
-    return HasKey(key) ? "''" : Lit(conn, OrEmpty(data));
+    return HasKey(key) ? "''" : PolDb_Literal(conn, OrEmpty(data));
 }
 
 /* Decides the storage of one document of an update. The result key is
@@ -175,9 +167,9 @@ void PolDb_RuntimePolicyFreeArray(PolDbRuntimePolicy *policies, int count)
 
 PolDbRuntimePolicy *PolDb_RuntimePolicyGetNextVersion(DbConnection *conn, const char *quenUID)
 {
-    const char *quen = Lit(conn, quenUID);
+    const char *quen = PolDb_Literal(conn, quenUID);
     char *filter = PolDbPsprintf(conn, RTP_NEWEST_FILTER, quen, quen);
-    char *sql = PolDb_WhereNotDeleted(conn, Statement(conn, kSelect), filter);
+    char *sql = PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter);
     /* Read as an array so that a failed read is not mistaken for a Quen
      * without versions (which would restart the numbering at 1). */
     void *array = nullptr;
@@ -232,12 +224,13 @@ PolDbRuntimePolicy *PolDb_RuntimePolicyCreate(DbConnection *conn, const char *qu
     bool ok = StoreLongData(conn, r);
     if (ok) {
         char *sql = PolDbPsprintf(
-            conn, Statement(conn, kInsert), Lit(conn, r->quenUID), v,
-            DataLit(conn, r->clientPolicyData, r->clientPolicyDataExtKey), Lit(conn, r->clientPolicyDataExtKey),
-            DataLit(conn, r->hostPolicyData, r->hostPolicyDataExtKey), Lit(conn, r->hostPolicyDataExtKey),
-            r->expirationType, r->expValue1, r->expValue2, r->cacheLifetime, r->instType, r->authType,
-            Flag(r->useInstanceLimit), r->instanceLimit, Flag(r->usePerUserInstanceLimit), r->perUserInstanceLimit,
-            r->copyPolicy, Flag(r->published), r->tsCreated, r->tsLastModified);
+            conn, PolDb_Statement(kStatements, conn, STMT_INSERT), PolDb_Literal(conn, r->quenUID), v,
+            DataLit(conn, r->clientPolicyData, r->clientPolicyDataExtKey),
+            PolDb_Literal(conn, r->clientPolicyDataExtKey), DataLit(conn, r->hostPolicyData, r->hostPolicyDataExtKey),
+            PolDb_Literal(conn, r->hostPolicyDataExtKey), r->expirationType, r->expValue1, r->expValue2,
+            r->cacheLifetime, r->instType, r->authType, PolDb_Flag(r->useInstanceLimit), r->instanceLimit,
+            PolDb_Flag(r->usePerUserInstanceLimit), r->perUserInstanceLimit, r->copyPolicy, PolDb_Flag(r->published),
+            r->tsCreated, r->tsLastModified);
         ok = PolDb_Exec(conn, sql, "PolDb_RuntimePolicyCreate");
     }
     if (ok && v >= 2)
@@ -252,10 +245,10 @@ PolDbRuntimePolicy *PolDb_RuntimePolicyCreate(DbConnection *conn, const char *qu
 PolDbRuntimePolicy *PolDb_RuntimePolicyGetByPK(DbConnection *conn, const char *quenUID, int version,
                                                bool withLongData)
 {
-    char *filter = PolDbPsprintf(conn, RTP_KEY_FILTER, Lit(conn, quenUID), version);
+    char *filter = PolDbPsprintf(conn, RTP_KEY_FILTER, PolDb_Literal(conn, quenUID), version);
     auto *r = static_cast<PolDbRuntimePolicy *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, Statement(conn, kSelect), filter), ReadRow,
-                           ReleaseRecord, sizeof(PolDbRuntimePolicy), "PolDb_RuntimePolicyGetByPK"));
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadRow, ReleaseRecord, sizeof(PolDbRuntimePolicy), "PolDb_RuntimePolicyGetByPK"));
     if (r && withLongData && !LoadLongData(conn, r)) {
         PolDb_RuntimePolicyFree(r);
         return nullptr;
@@ -277,12 +270,13 @@ bool PolDb_RuntimePolicyUpdate(DbConnection *conn, const PolDbRuntimePolicy *p)
     bool ok = UpdateDocument(conn, stored->clientPolicyData, stored->clientPolicyDataExtKey, client, &clientKey) &&
               UpdateDocument(conn, stored->hostPolicyData, stored->hostPolicyDataExtKey, host, &hostKey);
     if (ok) {
-        char *sql = PolDbPsprintf(conn, Statement(conn, kUpdate), DataLit(conn, client, clientKey),
-                                  Lit(conn, clientKey), DataLit(conn, host, hostKey), Lit(conn, hostKey),
-                                  p->expirationType, p->expValue1, p->expValue2, p->cacheLifetime, p->instType,
-                                  p->authType, Flag(p->useInstanceLimit), p->instanceLimit,
-                                  Flag(p->usePerUserInstanceLimit), p->perUserInstanceLimit, p->copyPolicy,
-                                  Flag(p->published), PolDb_Now(), Lit(conn, p->quenUID), p->policyVersion);
+        char *sql =
+            PolDbPsprintf(conn, PolDb_Statement(kStatements, conn, STMT_UPDATE), DataLit(conn, client, clientKey),
+                          PolDb_Literal(conn, clientKey), DataLit(conn, host, hostKey), PolDb_Literal(conn, hostKey),
+                          p->expirationType, p->expValue1, p->expValue2, p->cacheLifetime, p->instType, p->authType,
+                          PolDb_Flag(p->useInstanceLimit), p->instanceLimit, PolDb_Flag(p->usePerUserInstanceLimit),
+                          p->perUserInstanceLimit, p->copyPolicy, PolDb_Flag(p->published), PolDb_Now(),
+                          PolDb_Literal(conn, p->quenUID), p->policyVersion);
         ok = PolDb_Exec(conn, sql, "PolDb_RuntimePolicyUpdate");
     }
     free(clientKey);
@@ -295,8 +289,9 @@ bool PolDb_RuntimePolicyEnumerate(DbConnection *conn, const char *filter, PolDbR
                                   int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, kSelect), filter), ReadRow, &array,
-                              sizeof(PolDbRuntimePolicy), "RuntimePolicyEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          ReadRow, &array, sizeof(PolDbRuntimePolicy), "RuntimePolicyEnumerate");
     *policies = static_cast<PolDbRuntimePolicy *>(array);
     *count = n < 0 ? 0 : n;
     return n != -1;

@@ -289,7 +289,8 @@ std::string BuildSchemaScript()
         Add(script, table);
         if (std::string(table).starts_with("CREATE TABLE PolicyDb_Instance ")) {
             for (const char *column : kInstanceIndexColumns)
-                Add(script, std::string("CREATE INDEX PdbIns_") + column + "_idx ON PolicyDb_Instance (" + column + ")");
+                Add(script,
+                    std::string("CREATE INDEX PdbIns_") + column + "_idx ON PolicyDb_Instance (" + column + ")");
             for (int i = 1; i <= 9; i++)
                 Add(script, "CREATE INDEX PdbIns_custom" + std::to_string(i) + "_idx ON PolicyDb_Instance (insCustom" +
                                 std::to_string(i) + ")");
@@ -297,7 +298,8 @@ std::string BuildSchemaScript()
     }
     Add(script, "INSERT INTO PolicyDb_MetaInfo (name, value) VALUES ('version', '216')");
     for (int i = 1; i <= 9; i++)
-        Add(script, "INSERT INTO PolicyDb_MetaInfo (name, value) VALUES ('insCustom" + std::to_string(i) + "Name', '')");
+        Add(script,
+            "INSERT INTO PolicyDb_MetaInfo (name, value) VALUES ('insCustom" + std::to_string(i) + "Name', '')");
     for (int i = 1; i <= 9; i++)
         Add(script, "INSERT INTO PolicyDb_MetaInfo (name, value) VALUES ('insCustom" + std::to_string(i) +
                         "ReadOnly', 'FALSE')");
@@ -325,7 +327,8 @@ std::string BuildLowercaseIndexScript()
     };
     std::string script;
     for (const Pair &p : kColumns)
-        Add(script, std::string("CREATE INDEX PdbIns_") + p.name + "_idxl on PolicyDb_Instance(lower(" + p.column + "))");
+        Add(script,
+            std::string("CREATE INDEX PdbIns_") + p.name + "_idxl on PolicyDb_Instance(lower(" + p.column + "))");
     return script;
 }
 

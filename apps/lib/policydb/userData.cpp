@@ -3,6 +3,8 @@
  * Quen from its package, and the combined lookup for clients. */
 #include "userData.h"
 
+#include "tableModule.h"
+
 #include "package.h"
 
 #include <apr_pools.h>
@@ -34,27 +36,13 @@
 
 namespace {
 
-enum { STMT_INSERT, STMT_UPDATE, STMT_DELETE, STMT_SELECT };
-
 /* One row per store kind: SQLite, ODBC. */
 const char *const kStatements[2][4] = {
     {USERDATA_INSERT, USERDATA_UPDATE, USERDATA_DELETE, USERDATA_SELECT},
     {USERDATA_INSERT, USERDATA_UPDATE, USERDATA_DELETE, USERDATA_SELECT},
 };
 
-const char *Statement(const DbConnection *conn, int which)
-{
-    return kStatements[conn->storeKind == DB_STORE_ODBC ? 1 : 0][which];
-}
-
-/* Formats statement `which` of the connection's store kind. The SQLite text
- * is named once more, unevaluated, so that the compiler checks the arguments
- * against it. */
-#define FORMAT(conn, which, ...)                                 \
-    ((void)sizeof(printf(USERDATA_##which, __VA_ARGS__)),        \
-     PolDbPsprintf(conn, Statement(conn, STMT_##which), __VA_ARGS__))
-
-const char *Literal(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, false, text); }
+#define FORMAT(conn, which, ...) POLDB_FORMAT(conn, kStatements, USERDATA_##which, STMT_##which, __VA_ARGS__)
 
 /* "= 'text'", or "IS NULL" for a missing text. */
 const char *Compare(DbConnection *conn, const char *text) { return PolDb_EscapeString(conn, false, true, text); }
@@ -148,10 +136,10 @@ bool PolDb_UserDataAdd(DbConnection *conn, const PolDbUserData *entry)
     if (!pk)
         POLDB_ALLOC_FAILED();
     PolDb_CreateUniqueUID(conn, pk);
-    const char *escapedKey = Literal(conn, pk);
-    char *sql = FORMAT(conn, INSERT, escapedKey, escapedKey, Literal(conn, key.quen), Literal(conn, key.package),
-                       Literal(conn, key.activator), Literal(conn, key.name), Literal(conn, entry->value),
-                       entry->type, now, now);
+    const char *escapedKey = PolDb_Literal(conn, pk);
+    char *sql = FORMAT(conn, INSERT, escapedKey, escapedKey, PolDb_Literal(conn, key.quen),
+                       PolDb_Literal(conn, key.package), PolDb_Literal(conn, key.activator),
+                       PolDb_Literal(conn, key.name), PolDb_Literal(conn, entry->value), entry->type, now, now);
     return PolDb_Exec(conn, sql, "UserDataAdd");
 }
 
@@ -165,7 +153,7 @@ bool PolDb_UserDataUpdate(DbConnection *conn, const PolDbUserData *entry)
         PolDb_Log("PolDb_UserDataUpdate: " USERDATA_NO_QUEN);
         return false;
     }
-    char *sql = FORMAT(conn, UPDATE, Literal(conn, entry->value), entry->type, now, Compare(conn, key.quen),
+    char *sql = FORMAT(conn, UPDATE, PolDb_Literal(conn, entry->value), entry->type, now, Compare(conn, key.quen),
                        Compare(conn, key.package), Compare(conn, key.activator), Compare(conn, key.name));
     return PolDb_Exec(conn, sql, "UserDataUpdate");
 }
@@ -196,15 +184,16 @@ PolDbUserData *PolDb_UserDataGetByPK(DbConnection *conn, const char *quenUID, co
         PolDbPsprintf(conn, "quenUID %s AND packageUID %s AND activator %s AND udataName %s", Compare(conn, key.quen),
                       Compare(conn, key.package), Compare(conn, key.activator), Compare(conn, key.name));
     return static_cast<PolDbUserData *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter), ReadUserData,
-                           ReleaseUserData, sizeof(PolDbUserData), "UserDataGetByPK"));
+        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadUserData, ReleaseUserData, sizeof(PolDbUserData), "UserDataGetByPK"));
 }
 
 bool PolDb_UserDataEnumerate(DbConnection *conn, const char *filter, PolDbUserData **entries, int *count)
 {
     void *array = nullptr;
-    int n = PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, Statement(conn, STMT_SELECT), filter),
-                              ReadUserData, &array, sizeof(PolDbUserData), "UserDataEnumerate");
+    int n =
+        PolDb_SelectArray(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                          ReadUserData, &array, sizeof(PolDbUserData), "UserDataEnumerate");
     *entries = static_cast<PolDbUserData *>(array);
     *count = n < 0 ? 0 : n;
     return n >= 0;
@@ -220,7 +209,7 @@ bool PolDb_UserDataEnumerateFilter(DbConnection *conn, bool exact, const char *q
         PolDb_Log("PolDb_UserDataEnumerateFilter: " USERDATA_NO_QUEN);
         return false;
     }
-    const char *select = Statement(conn, STMT_SELECT);
+    const char *select = PolDb_Statement(kStatements, conn, STMT_SELECT);
     char *sql;
     if (exact) {
         sql = PolDbPsprintf(conn, "%s WHERE (deleted = 'FALSE' AND %s)", select,
