@@ -25,6 +25,13 @@ int QuenScLdapAuthenticateUser(i_ctx *, const char *, const char *, const char *
 
 int QuenScLdapIsMember(i_ctx *, const char *, const char *) { return Unreachable("QuenScLdapIsMember"); }
 
+int QuenScLdapCheckObject(i_ctx *, const char *) { return Unreachable("QuenScLdapCheckObject"); }
+
+int QuenScLdapChangePassword(i_ctx *, const char *, const char *, const char *, const char *, const char *)
+{
+    return Unreachable("QuenScLdapChangePassword");
+}
+
 char *QuenScNetbiosToDnsDomain(i_ctx *, const char *)
 {
     Unreachable("QuenScNetbiosToDnsDomain");

@@ -14,6 +14,16 @@ int QuenScLdapAuthenticateUser(i_ctx *ctx, const char *user, const char *passwor
  * connection's failure code. */
 int QuenScLdapIsMember(i_ctx *ctx, const char *userDn, const char *groupDn);
 
+/* 0 when the directory knows the object named by dn, 43 when it does not
+ * (after "LDAP object '%s' could not be found on ldap server"), or the
+ * connection's failure code. */
+int QuenScLdapCheckObject(i_ctx *ctx, const char *dn);
+
+/* Changes a directory user's password on behalf of the owner whose DN is
+ * ownerDn; the user must be that owner. A result code. */
+int QuenScLdapChangePassword(i_ctx *ctx, const char *ownerDn, const char *user, const char *oldPassword,
+                             const char *newPassword, const char *domain);
+
 /* The DNS domain of a NetBIOS domain name (in the request pool), or null. */
 char *QuenScNetbiosToDnsDomain(i_ctx *ctx, const char *netbiosDomain);
 
