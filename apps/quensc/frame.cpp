@@ -4,6 +4,7 @@
 
 #include "auth.h"
 #include "longField.h"
+#include "lut.h"
 #include "quensc_util.h"
 
 #include <apr_strings.h>
@@ -12,39 +13,6 @@
 #include <ctime>
 
 /* ---- request context ------------------------------------------------------- */
-
-static void FreeLutValue(void *value) { free(value); }
-
-/* Creates the three per-request lookup tables. 0, or 2 after logging. */
-static int LutInitialize(i_ctx *ctx)
-{
-    ctx->quenLut = Hash_Alloc(32, HASH_KEY_STRING, FreeLutValue);
-    if (!ctx->quenLut) {
-        QuenScLogError("QuenScLutInitialize() failed to allocate quen LUT");
-        return QUENSC_INTERNAL;
-    }
-    ctx->packageLut = Hash_Alloc(128, HASH_KEY_STRING, FreeLutValue);
-    if (!ctx->packageLut) {
-        QuenScLogError("QuenScLutInitialize() failed to allocate package LUT");
-        return QUENSC_INTERNAL;
-    }
-    ctx->policyLut = Hash_Alloc(32, HASH_KEY_STRING, FreeLutValue);
-    if (!ctx->policyLut) {
-        QuenScLogError("QuenScLutInitialize() failed to allocate policy LUT");
-        return QUENSC_INTERNAL;
-    }
-    return QUENSC_OK;
-}
-
-static void LutDestroy(i_ctx *ctx)
-{
-    HashTable **tables[] = {&ctx->quenLut, &ctx->packageLut, &ctx->policyLut};
-    for (HashTable **t : tables) {
-        if (*t)
-            Hash_Free(*t);
-        *t = nullptr;
-    }
-}
 
 i_ctx *QuenScContextCreate(QuenScServer *server)
 {
@@ -66,7 +34,7 @@ i_ctx *QuenScContextCreate(QuenScServer *server)
         return nullptr;
     }
     ctx->server = server;
-    if (LutInitialize(ctx) != QUENSC_OK) {
+    if (QuenScLutInitialize(ctx) != QUENSC_OK) {
         QuenScContextDestroy(ctx);
         return nullptr;
     }
@@ -77,7 +45,7 @@ void QuenScContextDestroy(i_ctx *ctx)
 {
     if (!ctx)
         return;
-    LutDestroy(ctx);
+    QuenScLutDestroy(ctx);
     Db_Close(ctx->conn);
     apr_pool_destroy(ctx->pool);
 }

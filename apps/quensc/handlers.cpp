@@ -1,10 +1,12 @@
 /* The exported method table and the methods of the server frame: sessions,
  * manager login, certificates, Echo. Every row runs through the request
- * frame; the methods whose work is not part of this build yet keep the
- * whole frame (session, rights, audit event) and answer INTERNAL. */
+ * frame; the other methods' read and work functions live with their
+ * objects (quens, packages, policy, instances, ...; see methods.h). */
 #include "auth.h"
 #include "directory.h"
 #include "frame.h"
+#include "instances.h"
+#include "methods.h"
 #include "quensc_util.h"
 
 #include <apr_strings.h>
@@ -187,21 +189,10 @@ int ReadLdapUserChangePassword(QuenScCall *call)
     return rc;
 }
 
-int LdapUserChangePassword(QuenScCall *)
+int LdapUserChangePassword(QuenScCall *call)
 {
-    /* The owner's password is changed in the directory on behalf of an
-     * instance; neither instances nor the directory client are part of
-     * this build yet. */
-    QuenScLogError("LdapUserChangePassword() is not available yet: directory password change needs instances");
-    return QUENSC_INTERNAL;
-}
-
-/* ---- methods of later work --------------------------------------------------------- */
-
-int NotAvailableYet(QuenScCall *call)
-{
-    QuenScLogError("%s() is not available yet in this build", call->def->name);
-    return QUENSC_INTERNAL;
+    auto *a = static_cast<ChangePasswordArgs *>(call->args);
+    return QuenScInstanceLdapChangePassword(call->ctx, a->instanceUID, &a->cred, a->newPassword);
 }
 
 constexpr int kAny = QUENSC_ACCESS_ANY;
@@ -217,58 +208,58 @@ const QuenScMethodDef kDefs[] = {
     {"SslCertsRetrieve", kAny, 1000, 0, nullptr, SslCertsRetrieve},
     {"AuthenticateManager", kAny, 1010, 0, ReadCredentialAt1, AuthenticateManager},
     {"LdapUserChangePassword", kAny, 1020, 0, ReadLdapUserChangePassword, LdapUserChangePassword},
-    {"QuenCreate", kAdmin, 2000, 0, nullptr, NotAvailableYet},
-    {"QuenDestroy", kAdmin, 2000, 0, nullptr, NotAvailableYet},
-    {"QuenDestroyPreview", kAdmin, 2000, 0, nullptr, NotAvailableYet},
-    {"QuenInfo", kStaff, 2000, 0, nullptr, NotAvailableYet},
-    {"QuenUpdate", kAdmin, 2000, 0, nullptr, NotAvailableYet},
-    {"QuenQuery", kStaff, 2000, 0, nullptr, NotAvailableYet},
-    {"PackageCreate", kAdmin, 3000, 0, nullptr, NotAvailableYet},
-    {"PackageUpdate", kAdmin, 3000, 0, nullptr, NotAvailableYet},
-    {"PackageInfo", kStaff, 3000, 0, nullptr, NotAvailableYet},
-    {"PackageQuery", kStaff, 3000, 0, nullptr, NotAvailableYet},
-    {"AccessAdd", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"AccessRemove", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"AccessQuery", kStaff, 5000, 0, nullptr, NotAvailableYet},
-    {"InstanceCreate", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceCopy", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceRevoke", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceDelete", kAdmin, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceEnable", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceGetState", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetPassword", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceChangePassword", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetGuestInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetHostInfo", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceVerify", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceGetKey", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetExpiration", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetCopyProtectionId", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceQueryExt", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceQueryCount", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetCustomField", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetAllCustomFields", kAny, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceSetCustomFieldName", kAdmin, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceGetCustomFieldName", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceGetAllCustomFieldNames", kStaff, 4000, 0, nullptr, NotAvailableYet},
-    {"InstanceClearCustomField", kAdmin, 4000, 0, nullptr, NotAvailableYet},
-    {"PolicyStore", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"PolicyRetrieve", kAny, 5000, 0, nullptr, NotAvailableYet},
-    {"PolicyRetrieveHostOnly", kAny, 5000, 0, nullptr, NotAvailableYet},
-    {"PolicyAdminRetrieve", kStaff, 5000, 0, nullptr, NotAvailableYet},
-    {"PolicyPublish", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataAddToQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataAddToPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataRemoveFromQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataRemoveFromPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataListByQuen", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataListByPackage", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"UserDataQuery", kAny, 5000, 0, nullptr, NotAvailableYet},
-    {"MacPoolAdd", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"MacPoolRemove", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"MacPoolQuery", kAdmin, 5000, 0, nullptr, NotAvailableYet},
-    {"MacAddressRequest", kAny, 4000, 0, nullptr, NotAvailableYet},
+    {"QuenCreate", kAdmin, 2010, 0, QuenScQuenCreateRead, QuenScQuenCreateWork},
+    {"QuenDestroy", kAdmin, 2020, 0, QuenScReadQuenUidArg, QuenScQuenDestroyWork},
+    {"QuenDestroyPreview", kAdmin, 2000, 0, QuenScReadQuenUidArg, QuenScQuenDestroyPreviewWork},
+    {"QuenInfo", kStaff, 2000, 0, QuenScReadQuenUidArg, QuenScQuenInfoWork},
+    {"QuenUpdate", kAdmin, 2030, 0, QuenScQuenUpdateRead, QuenScQuenUpdateWork},
+    {"QuenQuery", kStaff, 2000, 0, nullptr, QuenScQuenQueryWork},
+    {"PackageCreate", kAdmin, 3010, 0, QuenScPackageCreateRead, QuenScPackageCreateWork},
+    {"PackageUpdate", kAdmin, 3020, 0, QuenScPackageUpdateRead, QuenScPackageUpdateWork},
+    {"PackageInfo", kStaff, 3000, 0, QuenScReadPackageUidArg, QuenScPackageInfoWork},
+    {"PackageQuery", kStaff, 3000, 0, QuenScReadQuenUidArg, QuenScPackageQueryWork},
+    {"AccessAdd", kAdmin, 5010, 0, QuenScAccessAddRead, QuenScAccessAddWork},
+    {"AccessRemove", kAdmin, 5020, 0, QuenScAccessRemoveRead, QuenScAccessRemoveWork},
+    {"AccessQuery", kStaff, 5000, 0, QuenScAccessQueryRead, QuenScAccessQueryWork},
+    {"InstanceCreate", kAny, 4020, 0, QuenScInstanceCreateRead, QuenScInstanceCreateWork},
+    {"InstanceCopy", kAny, 4030, 0, QuenScInstanceCopyRead, QuenScInstanceCopyWork},
+    {"InstanceInfo", kAny, 4000, 0, QuenScReadInstanceUidArg, QuenScInstanceInfoWork},
+    {"InstanceRevoke", kStaff, 4040, 0, QuenScReadInstanceUidArg, QuenScInstanceRevokeWork},
+    {"InstanceDelete", kAdmin, 4170, 0, QuenScReadInstanceUidArg, QuenScInstanceDeleteWork},
+    {"InstanceEnable", kAny, 4050, 0, QuenScInstanceEnableRead, QuenScInstanceEnableWork},
+    {"InstanceGetState", kAny, 4000, 0, QuenScReadInstanceUidArg, QuenScInstanceGetStateWork},
+    {"InstanceSetPassword", kStaff, 4090, 0, QuenScInstanceSetPasswordRead, QuenScInstanceSetPasswordWork},
+    {"InstanceChangePassword", kAny, 4100, 0, QuenScInstanceChangePasswordRead, QuenScInstanceChangePasswordWork},
+    {"InstanceSetGuestInfo", kAny, 4110, 0, QuenScInstanceSetGuestInfoRead, QuenScInstanceSetGuestInfoWork},
+    {"InstanceSetHostInfo", kAny, 4120, 0, QuenScInstanceSetHostInfoRead, QuenScInstanceSetHostInfoWork},
+    {"InstanceVerify", kAny, 4000, 0, QuenScReadInstanceUidArg, QuenScInstanceVerifyWork},
+    {"InstanceGetKey", kAny, 1030, 0, QuenScInstanceGetKeyRead, QuenScInstanceGetKeyWork},
+    {"InstanceSetExpiration", kStaff, 4130, 0, QuenScInstanceSetExpirationRead, QuenScInstanceSetExpirationWork},
+    {"InstanceSetCopyProtectionId", kStaff, 4140, 0, QuenScInstanceSetCopyProtectionIdRead, QuenScInstanceSetCopyProtectionIdWork},
+    {"InstanceQueryExt", kStaff, 4000, 0, QuenScInstanceQueryRead, QuenScInstanceQueryExtWork},
+    {"InstanceQueryCount", kStaff, 4000, 0, QuenScInstanceQueryRead, QuenScInstanceQueryCountWork},
+    {"InstanceSetCustomField", kAny, 4060, 0, QuenScInstanceSetCustomFieldRead, QuenScInstanceSetCustomFieldWork},
+    {"InstanceSetAllCustomFields", kAny, 4070, 0, QuenScInstanceSetAllCustomFieldsRead, QuenScInstanceSetAllCustomFieldsWork},
+    {"InstanceSetCustomFieldName", kAdmin, 4080, 0, QuenScInstanceSetCustomFieldNameRead, QuenScInstanceSetCustomFieldNameWork},
+    {"InstanceGetCustomFieldName", kStaff, 4000, 0, QuenScCustomFieldNumberRead, QuenScInstanceGetCustomFieldNameWork},
+    {"InstanceGetAllCustomFieldNames", kStaff, 4000, 0, nullptr, QuenScInstanceGetAllCustomFieldNamesWork},
+    {"InstanceClearCustomField", kAdmin, 4160, 0, QuenScInstanceClearCustomFieldRead, QuenScInstanceClearCustomFieldWork},
+    {"PolicyStore", kAdmin, 5030, 0, QuenScPolicyStoreRead, QuenScPolicyStoreWork},
+    {"PolicyRetrieve", kAny, 5000, 0, QuenScPolicyRetrieveRead, QuenScPolicyRetrieveWork},
+    {"PolicyRetrieveHostOnly", kAny, 5000, 0, QuenScReadQuenUidArg, QuenScPolicyRetrieveHostOnlyWork},
+    {"PolicyAdminRetrieve", kStaff, 5000, 0, QuenScPolicyAdminRetrieveRead, QuenScPolicyAdminRetrieveWork},
+    {"PolicyPublish", kAdmin, 5040, 0, QuenScReadQuenUidArg, QuenScPolicyPublishWork},
+    {"UserDataAddToQuen", kAdmin, 5050, 0, QuenScUserDataAddToQuenRead, QuenScUserDataAddWork},
+    {"UserDataAddToPackage", kAdmin, 5060, 0, QuenScUserDataAddToPackageRead, QuenScUserDataAddWork},
+    {"UserDataRemoveFromQuen", kAdmin, 5070, 0, QuenScUserDataRemoveFromQuenRead, QuenScUserDataRemoveWork},
+    {"UserDataRemoveFromPackage", kAdmin, 5080, 0, QuenScUserDataRemoveFromPackageRead, QuenScUserDataRemoveWork},
+    {"UserDataListByQuen", kAdmin, 5000, 0, QuenScUserDataQuenArgRead, QuenScUserDataListByQuenWork},
+    {"UserDataListByPackage", kAdmin, 5000, 0, QuenScUserDataPackageArgRead, QuenScUserDataListByPackageWork},
+    {"UserDataQuery", kAny, 5000, 0, QuenScUserDataPackageArgRead, QuenScUserDataQueryWork},
+    {"MacPoolAdd", kAdmin, 5090, 0, QuenScMacPoolAddRead, QuenScMacPoolAddWork},
+    {"MacPoolRemove", kAdmin, 5100, 0, QuenScMacPoolRemoveRead, QuenScMacPoolRemoveWork},
+    {"MacPoolQuery", kAdmin, 5000, 0, QuenScMacPoolQueryRead, QuenScMacPoolQueryWork},
+    {"MacAddressRequest", kAny, 4150, 0, QuenScMacAddressRequestRead, QuenScMacAddressRequestWork},
     {"Echo", kAny, 10, QUENSC_FRAME_NO_STORE | QUENSC_FRAME_NO_EVENT, ReadEcho, Echo},
 };
 

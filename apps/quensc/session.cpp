@@ -1,7 +1,9 @@
 /* Sessions: the stored record, its expiry, and the session operations. */
 #include "session.h"
 
+#include "instances.h"
 #include "longField.h"
+#include "lut.h"
 #include "quensc_util.h"
 
 #include <apr_strings.h>
@@ -167,9 +169,20 @@ int QuenScSessionRenewTtl(i_ctx *ctx, QuenScSession *s, const char *instanceUID)
     int64_t floor = ctx->server->configuration->global.session_ttl;
     int64_t ttl = floor;
     if (instanceUID) {
-        /* Instances and their policy sets are not part of this build yet. */
-        QuenScLogError("Failed to find instance %s while calculating session TTL", instanceUID);
-        return QUENSC_INSTANCE_DOES_NOT_EXIST;
+        PolDbInstance *instance = nullptr;
+        int rc = QuenScInstanceFetch(ctx, instanceUID, &instance);
+        if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
+            QuenScLogError("Failed to find instance %s while calculating session TTL", instanceUID);
+        if (rc != QUENSC_OK)
+            return rc;
+        /* A preview instance runs under its Quen's working set. */
+        QuenScPolicyRecord policy{};
+        rc = QuenScGetPolicySet(ctx, instance->quenUID, instance->preview, nullptr, nullptr, &policy, nullptr);
+        if (rc != QUENSC_OK) {
+            QuenScLogError("Failed to find server policy set for quen %s", instance->quenUID);
+            return rc;
+        }
+        ttl = policy.sessionLifetime;
     }
     if (ttl != -1 && ttl < floor)
         ttl = floor;

@@ -85,17 +85,16 @@ class FrameOverTheWire(unittest.TestCase):
 
     def test_manager_login_and_rights(self):
         session = self.open_session()
-        self.assertEqual(self.server.QuenCreate(session), [9], "no rights before login")
+        quen = {"uuid": "frame-q", "name": "Q"}  # arguments are read before the rights check
+        self.assertEqual(self.server.QuenCreate(session, quen), [9], "no rights before login")
         self.assertEqual(self.server.AuthenticateManager(session, password_credential("wrong")), [10])
         self.assertEqual(self.server.AuthenticateManager(
             session, {"type": 1, "ldap": {"name": "bob", "pwd": ADMIN_PASSWORD, "domain": ""}}), [5])
         self.assertEqual(self.server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD)), [0])
-        # Past the rights check, a method of later work answers INTERNAL
-        # rather than pretending to have done anything.
-        self.assertEqual(self.server.QuenCreate(session), [2])
+        self.assertEqual(self.server.QuenCreate(session, quen), [0])
         self.assertEqual(self.server.AuthenticateManager(session, password_credential(HELPDESK_PASSWORD)), [0])
-        self.assertEqual(self.server.QuenCreate(session), [9], "helpdesk lacks administrator rights")
-        self.assertEqual(self.server.QuenQuery(session), [2], "but passes the helpdesk mask")
+        self.assertEqual(self.server.QuenCreate(session, quen), [9], "helpdesk lacks administrator rights")
+        self.assertEqual(self.server.QuenQuery(session)[0], 0, "but passes the helpdesk mask")
 
         logins = self.events("eventType = 1010 AND sessionID = ?", (session,))
         self.assertEqual([e[4] for e in logins], ["AUTHENTICATION FAILED", "INVALID PARAMETER", "OK", "OK"])

@@ -165,6 +165,14 @@ protected:
         xmlrpc_env_init(&env);
         return xmlrpc_int_new(&env, i);
     }
+    /* A Quen struct: arguments are read before the rights check, so a
+     * rights test must send valid ones. */
+    static xmlrpc_value *Quen()
+    {
+        xmlrpc_env env;
+        xmlrpc_env_init(&env);
+        return xmlrpc_build_value(&env, "{s:s,s:s}", "uuid", "frame-q", "name", "Q");
+    }
     static xmlrpc_value *Cred(int type, const char *pwd)
     {
         xmlrpc_env env;
@@ -279,21 +287,19 @@ TEST_F(Server, ManagerLoginRightsAndEvents)
     ASSERT_NE(Start(), nullptr) << host_.All();
     std::string id = Open();
 
-    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"}));
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"9"}));
     EXPECT_TRUE(Logged("QUENSC: Security check failed for handler: QuenCreate"));
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "wrong")}), (Strings{"10"}));
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"0"}));
-    /* Past the rights check the method says honestly that it cannot work. */
-    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"2"}));
-    EXPECT_TRUE(Logged("QuenCreate() is not available yet"));
-    EXPECT_EQ(Call("QuenInfo", {S(id)}), (Strings{"2"}));
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"0"}));
+    EXPECT_EQ(Call("QuenInfo", {S(id), S("frame-q")}), (Strings{"0", "{struct}"}));
 
     /* A directory credential in password mode is refused and clears rights. */
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(1, "admin-secret")}), (Strings{"5"}));
-    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"}));
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"9"}));
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "desk-secret")}), (Strings{"0"}));
-    EXPECT_EQ(Call("QuenInfo", {S(id)}), (Strings{"2"})) << "helpdesk passes mask 3";
-    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"})) << "but not mask 1";
+    EXPECT_EQ(Call("QuenInfo", {S(id), S("frame-q")}), (Strings{"0", "{struct}"})) << "helpdesk passes mask 3";
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"9"})) << "but not mask 1";
 
     /* The events: numbered, chained, signed; never a password. */
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Event WHERE eventType = 1010"), "4");
@@ -403,7 +409,7 @@ TEST_F(Server, CommitFailureTurnsSuccessIntoInternal)
     EXPECT_TRUE(Logged("QUENSC: SessionOpenHandler() Error committing DB transaction!"));
     g_failCommits = 1;
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"2"}));
-    EXPECT_EQ(Call("QuenCreate", {S(id)}), (Strings{"9"})) << "the rights were rolled back with the work";
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"9"})) << "the rights were rolled back with the work";
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"), "1");
     EXPECT_EQ(Scalar("SELECT returnCodeText FROM PolicyDb_Event WHERE handlerName = 'SessionOpen' ORDER BY "
                      "eventUID DESC LIMIT 1"),
