@@ -235,6 +235,10 @@ static void QuenScPostProcess(QuenScServer *server)
         QuenScLogError("QuenScPostProcess: Failed to delete old events");
     if (!Db_Commit(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to commit database transaction");
+    /* Instances and events come and go: keep the planner's picture of the
+     * tables current, once per housekeeping run. */
+    if (!PolDb_RefreshStatistics(ctx->conn) || !Db_Commit(ctx->conn))
+        QuenScLogError("QuenScPostProcess: Failed to refresh the database statistics");
     QuenScContextDestroy(ctx);
     server->lastReaping = PolDb_Now();
 }

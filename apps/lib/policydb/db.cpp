@@ -763,6 +763,13 @@ bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name)
     return false;
 }
 
+bool PolDb_RefreshStatistics(DbConnection *conn)
+{
+    if (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES)
+        return true;
+    return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+}
+
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
                       void **array, size_t recordSize, const char *name)
 {

@@ -238,6 +238,12 @@ void PolDb_TextAppend(PolDbText *text, const char *s);
 void PolDb_TextAppendf(PolDbText *text, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void PolDb_TextFree(PolDbText *text);
 
+/* Refreshes the statistics the engine's query planner chooses indices by
+ * (ANALYZE on SQLite and PostgreSQL; nothing on the other engines, which
+ * keep their own). Without them SQLite picks the low-selectivity `deleted`
+ * index for every instance query. Logged like PolDb_Exec on failure. */
+bool PolDb_RefreshStatistics(DbConnection *conn);
+
 /* Runs a statement; on failure logs
  * "PolDb_<name>: database error while executing SQL statement: ..." */
 bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name);
