@@ -74,14 +74,35 @@ struct AccessQueryArgs {
     int working;
 };
 
-int ReadQuenUid(QuenScCall *call, const char **quenUID)
+/* The argument record of a method, zeroed in the request pool, with its
+ * first member, the Quen UID, read from argument 1 and named in the event;
+ * *rc is the read's code. */
+template <typename Args>
+Args *NewArgsWithQuen(QuenScCall *call, int *rc)
 {
     i_ctx *ctx = call->ctx;
-    int rc = QuenScReadString(call->env, call->params, 1, ctx->pool, quenUID);
-    if (rc == QUENSC_OK)
-        ctx->event->quenUID = apr_pstrdup(ctx->pool, *quenUID);
+    auto *a = static_cast<Args *>(apr_pcalloc(ctx->pool, sizeof(Args)));
+    call->args = a;
+    *rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->quenUID);
+    if (*rc == QUENSC_OK)
+        ctx->event->quenUID = apr_pstrdup(ctx->pool, a->quenUID);
+    return a;
+}
+
+/* The policy set version whose entries a method handles (the working one or
+ * the current one), recorded in the event. A failure is logged as
+ * "<failure>: <Quen UID>". */
+int EntryVersion(i_ctx *ctx, const char *quenUID, bool working, const char *failure, int *version)
+{
+    *version = 0;
+    int rc = QuenScGetPolicyVersion(ctx, quenUID, working, false, version);
+    ctx->event->policyVersion = *version;
+    if (rc != QUENSC_OK)
+        QuenScLogError("%s: %s", failure, OrEmpty(quenUID));
     return rc;
 }
+
+const char kNoWorkingVersion[] = "Failed to find working policy version for quen";
 
 } // namespace
 
@@ -89,12 +110,10 @@ int ReadQuenUid(QuenScCall *call, const char **quenUID)
 
 int QuenScAccessAddRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessAddArgs *>(apr_pcalloc(ctx->pool, sizeof(AccessAddArgs)));
-    call->args = a;
-    int rc = ReadQuenUid(call, &a->quenUID);
+    int rc;
+    auto *a = NewArgsWithQuen<AccessAddArgs>(call, &rc);
     if (rc == QUENSC_OK)
-        rc = QuenScReadAccess(call->env, call->params, 2, ctx->pool, &a->access);
+        rc = QuenScReadAccess(call->env, call->params, 2, call->ctx->pool, &a->access);
     if (rc == QUENSC_OK)
         EntryEvent(call, a->access.type, a->access.name, a->access.data);
     return rc;
@@ -111,12 +130,9 @@ int QuenScAccessAddWork(QuenScCall *call)
         return QUENSC_INVALID_PARAMETER;
 
     int version = 0;
-    int rc = QuenScGetPolicyVersion(ctx, a->quenUID, true, false, &version);
-    ctx->event->policyVersion = version;
-    if (rc != QUENSC_OK) {
-        QuenScLogError("Failed to find working policy version for quen: %s", OrEmpty(a->quenUID));
+    int rc = EntryVersion(ctx, a->quenUID, true, kNoWorkingVersion, &version);
+    if (rc != QUENSC_OK)
         return rc;
-    }
     if (!QuenScLookupQuen(ctx, a->quenUID)) {
         QuenScLogError("QUEN '%s' not found, while attempting to create access object", OrEmpty(a->quenUID));
         return QUENSC_QUEN_DOES_NOT_EXIST;
@@ -159,12 +175,10 @@ int QuenScAccessAddWork(QuenScCall *call)
 
 int QuenScAccessRemoveRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessRemoveArgs *>(apr_pcalloc(ctx->pool, sizeof(AccessRemoveArgs)));
-    call->args = a;
-    int rc = ReadQuenUid(call, &a->quenUID);
+    int rc;
+    auto *a = NewArgsWithQuen<AccessRemoveArgs>(call, &rc);
     if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, ctx->pool, &a->data);
+        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
     /* Until an entry is found the event names nobody. */
     EntryEvent(call, kUser, "", "");
     return rc;
@@ -175,12 +189,9 @@ int QuenScAccessRemoveWork(QuenScCall *call)
     i_ctx *ctx = call->ctx;
     auto *a = static_cast<AccessRemoveArgs *>(call->args);
     int version = 0;
-    int rc = QuenScGetPolicyVersion(ctx, a->quenUID, true, false, &version);
-    ctx->event->policyVersion = version;
-    if (rc != QUENSC_OK) {
-        QuenScLogError("Failed to find working policy version for quen: %s", OrEmpty(a->quenUID));
+    int rc = EntryVersion(ctx, a->quenUID, true, kNoWorkingVersion, &version);
+    if (rc != QUENSC_OK)
         return rc;
-    }
     PolDbAccess *found = nullptr;
     int count = 0;
     if (FindEntry(ctx, a->quenUID, a->data, version, &found, &count) != QUENSC_OK) {
@@ -207,10 +218,8 @@ int QuenScAccessRemoveWork(QuenScCall *call)
 
 int QuenScAccessQueryRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessQueryArgs *>(apr_pcalloc(ctx->pool, sizeof(AccessQueryArgs)));
-    call->args = a;
-    int rc = ReadQuenUid(call, &a->quenUID);
+    int rc;
+    auto *a = NewArgsWithQuen<AccessQueryArgs>(call, &rc);
     if (rc == QUENSC_OK)
         rc = QuenScReadInt(call->env, call->params, 2, &a->working);
     return rc;
@@ -221,12 +230,9 @@ int QuenScAccessQueryWork(QuenScCall *call)
     i_ctx *ctx = call->ctx;
     auto *a = static_cast<AccessQueryArgs *>(call->args);
     int version = 0;
-    int rc = QuenScGetPolicyVersion(ctx, a->quenUID, a->working != 0, false, &version);
-    ctx->event->policyVersion = version;
-    if (rc != QUENSC_OK) {
-        QuenScLogError("Failed to find policy version # for quen: %s", OrEmpty(a->quenUID));
+    int rc = EntryVersion(ctx, a->quenUID, a->working != 0, "Failed to find policy version # for quen", &version);
+    if (rc != QUENSC_OK)
         return rc;
-    }
     PolDbAccess *entries = nullptr;
     int count = 0;
     if (!PolDb_AccessEnumerate(ctx->conn, VersionFilter(ctx, a->quenUID, version), &entries, &count)) {

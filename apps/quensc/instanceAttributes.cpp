@@ -18,7 +18,6 @@
 #include <apr_strings.h>
 
 #include <cstdint>
-#include <ctime>
 
 namespace {
 
@@ -69,24 +68,6 @@ int ReadInstanceUid(QuenScCall *call, AttributeArgs *a)
 
 const char *FieldText(QuenScCall *call, int field) { return apr_itoa(call->ctx->pool, field + 1); }
 
-/* One date in asctime's layout in the server's local time zone, newline
- * included; a date the calendar cannot show is its decimal seconds and the
- * newline. Written by hand because asctime has no room past the year 9999. */
-const char *DateText(apr_pool_t *pool, int64_t seconds)
-{
-    static const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    time_t t = static_cast<time_t>(seconds);
-    struct tm tm {};
-    if (static_cast<int64_t>(t) != seconds || !localtime_r(&t, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-        tm.tm_mon < 0 || tm.tm_mon > 11)
-        return apr_psprintf(pool, "%" APR_INT64_T_FMT "\n", seconds);
-    return apr_psprintf(pool, "%.3s %.3s%3d %.2d:%.2d:%.2d %" APR_INT64_T_FMT "\n", kDays[tm.tm_wday],
-                        kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                        static_cast<int64_t>(tm.tm_year) + 1900);
-}
-
 const char *GuestStatusName(int status)
 {
     switch (status) {
@@ -112,12 +93,30 @@ int FindInstance(QuenScCall *call, const char *instanceUID, PolDbInstance **inst
     return QUENSC_OK;
 }
 
-/* Rewrites the whole row from record. 0, or 2 after logging "Error updating
- * an instance on the db: %s". */
-int Rewrite(i_ctx *ctx, const PolDbInstance *record)
+/* The setters' common path: reads the call's instance, lets edit check the
+ * arguments and change a copy of the record (a code other than 0 ends the
+ * call with it), and rewrites the whole row. 0; what FindInstance or edit
+ * answered; or 2 after logging "Error updating an instance on the db: %s"
+ * (for guest information "Error updating guest info on the db: %s - %s"
+ * with the UID). */
+template <typename Edit>
+int EditInstance(QuenScCall *call, Edit edit, bool guestInfo = false)
 {
-    if (!PolDb_InstanceUpdate(ctx->conn, record)) {
-        QuenScLogError("Error updating an instance on the db: %s", Db_GetLastErrorText(ctx->conn));
+    i_ctx *ctx = call->ctx;
+    const char *instanceUID = Args(call)->instanceUID;
+    PolDbInstance *instance = nullptr;
+    int rc = FindInstance(call, instanceUID, &instance);
+    if (rc != QUENSC_OK)
+        return rc;
+    PolDbInstance record = *instance; /* shallow: only read by the update */
+    rc = edit(record);
+    if (rc != QUENSC_OK)
+        return rc;
+    if (!PolDb_InstanceUpdate(ctx->conn, &record)) {
+        if (guestInfo)
+            QuenScLogError("Error updating guest info on the db: %s - %s", instanceUID, Db_GetLastErrorText(ctx->conn));
+        else
+            QuenScLogError("Error updating an instance on the db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
     return QUENSC_OK;
@@ -156,19 +155,16 @@ int QuenScInstanceSetCustomFieldRead(QuenScCall *call)
 int QuenScInstanceSetCustomFieldWork(QuenScCall *call)
 {
     AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    if (!ValidField(a->field)) {
-        QuenScLogError("Received request to update invalid custom field: %d", a->field);
-        return QUENSC_INVALID_PARAMETER;
-    }
-    if (!QuenScTextFits(a->text, kCustomMax))
-        return QUENSC_INVALID_PARAMETER;
-    PolDbInstance record = *instance;
-    record.custom[a->field] = const_cast<char *>(a->text);
-    return Rewrite(call->ctx, &record);
+    return EditInstance(call, [a](PolDbInstance &record) -> int {
+        if (!ValidField(a->field)) {
+            QuenScLogError("Received request to update invalid custom field: %d", a->field);
+            return QUENSC_INVALID_PARAMETER;
+        }
+        if (!QuenScTextFits(a->text, kCustomMax))
+            return QUENSC_INVALID_PARAMETER;
+        record.custom[a->field] = const_cast<char *>(a->text);
+        return QUENSC_OK;
+    });
 }
 
 int QuenScInstanceSetAllCustomFieldsRead(QuenScCall *call)
@@ -186,17 +182,14 @@ int QuenScInstanceSetAllCustomFieldsRead(QuenScCall *call)
 int QuenScInstanceSetAllCustomFieldsWork(QuenScCall *call)
 {
     AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    PolDbInstance record = *instance;
-    for (int i = 0; i < kFields; i++) {
-        if (!QuenScTextFits(a->values[i], kCustomMax))
-            return QUENSC_INVALID_PARAMETER;
-        record.custom[i] = const_cast<char *>(a->values[i]);
-    }
-    return Rewrite(call->ctx, &record);
+    return EditInstance(call, [a](PolDbInstance &record) -> int {
+        for (int i = 0; i < kFields; i++) {
+            if (!QuenScTextFits(a->values[i], kCustomMax))
+                return QUENSC_INVALID_PARAMETER;
+            record.custom[i] = const_cast<char *>(a->values[i]);
+        }
+        return QUENSC_OK;
+    });
 }
 
 /* ---- custom field names --------------------------------------------------------------- */
@@ -315,28 +308,19 @@ int QuenScInstanceSetGuestInfoRead(QuenScCall *call)
 
 int QuenScInstanceSetGuestInfoWork(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    const QuenScGuestInfo &g = a->guest;
-    if (!QuenScTextFits(g.ip, kGuestTextMax) || !QuenScTextFits(g.macAddress, kGuestTextMax) ||
-        !QuenScTextFits(g.configMsg, kConfigMsgMax) || !QuenScTextFits(g.machineName, kGuestTextMax))
-        return QUENSC_INVALID_PARAMETER;
-    PolDbInstance record = *instance;
-    record.guestIpAddress = const_cast<char *>(g.ip);
-    record.guestMacAddress = const_cast<char *>(g.macAddress);
-    record.guestConfigMsg = const_cast<char *>(g.configMsg);
-    record.guestMachineName = const_cast<char *>(g.machineName);
-    record.guestConfigStatus = g.status;
-    if (!PolDb_InstanceUpdate(ctx->conn, &record)) {
-        QuenScLogError("Error updating guest info on the db: %s - %s", a->instanceUID,
-                       Db_GetLastErrorText(ctx->conn));
-        return QUENSC_INTERNAL;
-    }
-    return QUENSC_OK;
+    const QuenScGuestInfo &g = Args(call)->guest;
+    auto edit = [&g](PolDbInstance &record) -> int {
+        if (!QuenScTextFits(g.ip, kGuestTextMax) || !QuenScTextFits(g.macAddress, kGuestTextMax) ||
+            !QuenScTextFits(g.configMsg, kConfigMsgMax) || !QuenScTextFits(g.machineName, kGuestTextMax))
+            return QUENSC_INVALID_PARAMETER;
+        record.guestIpAddress = const_cast<char *>(g.ip);
+        record.guestMacAddress = const_cast<char *>(g.macAddress);
+        record.guestConfigMsg = const_cast<char *>(g.configMsg);
+        record.guestMachineName = const_cast<char *>(g.machineName);
+        record.guestConfigStatus = g.status;
+        return QUENSC_OK;
+    };
+    return EditInstance(call, edit, true);
 }
 
 int QuenScInstanceSetHostInfoRead(QuenScCall *call)
@@ -354,17 +338,14 @@ int QuenScInstanceSetHostInfoRead(QuenScCall *call)
 
 int QuenScInstanceSetHostInfoWork(QuenScCall *call)
 {
-    AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    if (!QuenScTextFits(a->host.hostname, kGuestTextMax) || !QuenScTextFits(a->host.ip, kGuestTextMax))
-        return QUENSC_INVALID_PARAMETER;
-    PolDbInstance record = *instance;
-    record.hostName = const_cast<char *>(a->host.hostname);
-    record.hostIp = const_cast<char *>(a->host.ip);
-    return Rewrite(call->ctx, &record);
+    const QuenScHostInfo &h = Args(call)->host;
+    return EditInstance(call, [&h](PolDbInstance &record) -> int {
+        if (!QuenScTextFits(h.hostname, kGuestTextMax) || !QuenScTextFits(h.ip, kGuestTextMax))
+            return QUENSC_INVALID_PARAMETER;
+        record.hostName = const_cast<char *>(h.hostname);
+        record.hostIp = const_cast<char *>(h.ip);
+        return QUENSC_OK;
+    });
 }
 
 /* ---- validity window --------------------------------------------------------------------- */
@@ -385,8 +366,8 @@ int QuenScInstanceSetExpirationRead(QuenScCall *call)
         apr_pool_t *pool = call->ctx->pool;
         QuenScEventParam(call, 0, Flag(a->inherit));
         QuenScEventParam(call, 1, Flag(a->enable));
-        QuenScEventParam(call, 2, DateText(pool, a->start));
-        QuenScEventParam(call, 3, DateText(pool, a->end));
+        QuenScEventParam(call, 2, QuenScAsctimeText(pool, a->start));
+        QuenScEventParam(call, 3, QuenScAsctimeText(pool, a->end));
     }
     return rc;
 }
@@ -395,33 +376,30 @@ int QuenScInstanceSetExpirationWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
     AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    /* Only a window of the instance's own must make sense; equal bounds are
-     * a window of one second. */
-    if (!a->inherit && a->enable && a->start > a->end)
-        return QUENSC_INVALID_PARAMETER;
-    PolDbInstance record = *instance;
-    record.inheritsExpiration = a->inherit != 0;
-    if (a->inherit) {
-        rc = QuenScComputeExpiration(ctx, &record, &record.useValidDates, &record.validDateStart,
-                                     &record.validDateEnd);
-        if (rc != QUENSC_OK) {
-            QuenScLogError("Failed to update expiration date for instance: %s", a->instanceUID);
+    return EditInstance(call, [ctx, a](PolDbInstance &record) -> int {
+        /* Only a window of the instance's own must make sense; equal bounds
+         * are a window of one second. */
+        if (!a->inherit && a->enable && a->start > a->end)
+            return QUENSC_INVALID_PARAMETER;
+        record.inheritsExpiration = a->inherit != 0;
+        if (a->inherit) {
+            int rc = QuenScComputeExpiration(ctx, &record, &record.useValidDates, &record.validDateStart,
+                                             &record.validDateEnd);
+            if (rc != QUENSC_OK)
+                QuenScLogError("Failed to update expiration date for instance: %s", a->instanceUID);
             return rc;
         }
-    } else if (a->enable) {
-        record.useValidDates = true;
-        record.validDateStart = a->start;
-        record.validDateEnd = a->end;
-    } else {
-        record.useValidDates = false;
-        record.validDateStart = 0;
-        record.validDateEnd = INT64_MAX;
-    }
-    return Rewrite(ctx, &record);
+        if (a->enable) {
+            record.useValidDates = true;
+            record.validDateStart = a->start;
+            record.validDateEnd = a->end;
+        } else {
+            record.useValidDates = false;
+            record.validDateStart = 0;
+            record.validDateEnd = INT64_MAX;
+        }
+        return QUENSC_OK;
+    });
 }
 
 /* ---- copy-protection id ------------------------------------------------------------------ */
@@ -438,13 +416,10 @@ int QuenScInstanceSetCopyProtectionIdRead(QuenScCall *call)
 int QuenScInstanceSetCopyProtectionIdWork(QuenScCall *call)
 {
     AttributeArgs *a = Args(call);
-    PolDbInstance *instance = nullptr;
-    int rc = FindInstance(call, a->instanceUID, &instance);
-    if (rc != QUENSC_OK)
-        return rc;
-    if (!QuenScTextFits(a->text, kCopyProtectionMax))
-        return QUENSC_INVALID_PARAMETER;
-    PolDbInstance record = *instance;
-    record.copyProtectionId = const_cast<char *>(a->text);
-    return Rewrite(call->ctx, &record);
+    return EditInstance(call, [a](PolDbInstance &record) -> int {
+        if (!QuenScTextFits(a->text, kCopyProtectionMax))
+            return QUENSC_INVALID_PARAMETER;
+        record.copyProtectionId = const_cast<char *>(a->text);
+        return QUENSC_OK;
+    });
 }

@@ -60,12 +60,33 @@ int GoverningPolicy(i_ctx *ctx, const PolDbInstance *instance, QuenScPolicyRecor
     return QuenScGetPolicySet(ctx, instance->quenUID, instance->preview, nullptr, nullptr, policy, nullptr);
 }
 
-bool Rewrite(i_ctx *ctx, const PolDbInstance *update)
+/* Rewrites the whole row. 0, or 2 after "Error updating an instance on the
+ * db: %s". */
+int Rewrite(i_ctx *ctx, const PolDbInstance *update)
 {
     if (PolDb_InstanceUpdate(ctx->conn, update))
-        return true;
+        return QUENSC_OK;
     QuenScLogError("Error updating an instance on the db: %s", Db_GetLastErrorText(ctx->conn));
-    return false;
+    return QUENSC_INTERNAL;
+}
+
+/* QuenScInstanceFetch that logs "Failed to find instance (%s)" and the
+ * circumstance for a UID no live instance has. */
+int FetchLogged(i_ctx *ctx, const char *instanceUID, PolDbInstance **instance, const char *circumstance = "")
+{
+    int rc = QuenScInstanceFetch(ctx, instanceUID, instance);
+    if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
+        QuenScLogError("Failed to find instance (%s)%s", OrEmpty(instanceUID), circumstance);
+    return rc;
+}
+
+/* The argument record of a method, zeroed, in the request pool. */
+template <typename T>
+T *NewArgs(QuenScCall *call)
+{
+    auto *a = static_cast<T *>(apr_pcalloc(call->ctx->pool, sizeof(T)));
+    call->args = a;
+    return a;
 }
 
 /* A UID no instance has, deleted ones included (they keep their key). */
@@ -380,9 +401,7 @@ int QuenScInstanceAuthenticate(i_ctx *ctx, const QuenScSession *session, const Q
     if (instance)
         *instance = nullptr;
     PolDbInstance *found = nullptr;
-    int rc = QuenScInstanceFetch(ctx, instanceUID, &found);
-    if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
-        QuenScLogError("Failed to find instance (%s)", OrEmpty(instanceUID));
+    int rc = FetchLogged(ctx, instanceUID, &found);
     if (rc != QUENSC_OK)
         return rc;
     if (instance)
@@ -404,12 +423,20 @@ int ReadInstanceUid(QuenScCall *call, int index, const char **uid)
     return rc;
 }
 
+/* The credential at argument index, described in event parameter param. */
+int ReadCredentialArg(QuenScCall *call, int index, int param, QuenScCredential *cred)
+{
+    i_ctx *ctx = call->ctx;
+    int rc = QuenScReadCredential(call->env, call->params, index, ctx->pool, cred);
+    if (rc == QUENSC_OK)
+        QuenScEventParam(call, param, QuenScCredentialDescription(ctx->pool, cred));
+    return rc;
+}
+
 /* The instance of a method that names it, or 21. */
 int FetchNamed(QuenScCall *call, const char *uid, PolDbInstance **instance)
 {
-    int rc = QuenScInstanceFetch(call->ctx, uid, instance);
-    if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
-        QuenScLogError("Failed to find instance (%s)", OrEmpty(uid));
+    int rc = FetchLogged(call->ctx, uid, instance);
     if (rc == QUENSC_OK)
         NoteInstance(call->ctx, *instance);
     return rc;
@@ -456,9 +483,7 @@ const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
 
 int QuenScReadInstanceUidArg(QuenScCall *call)
 {
-    auto *uid = static_cast<const char **>(apr_pcalloc(call->ctx->pool, sizeof(char *)));
-    call->args = uid;
-    return ReadInstanceUid(call, 1, uid);
+    return ReadInstanceUid(call, 1, NewArgs<const char *>(call));
 }
 
 /* ---- InstanceCreate ---------------------------------------------------------------------- */
@@ -466,13 +491,10 @@ int QuenScReadInstanceUidArg(QuenScCall *call)
 int QuenScInstanceCreateRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<CreateArgs *>(apr_pcalloc(ctx->pool, sizeof(CreateArgs)));
-    call->args = a;
-    int rc = QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->cred);
-    if (rc == QUENSC_OK) {
-        QuenScEventParam(call, 0, QuenScCredentialDescription(ctx->pool, &a->cred));
+    auto *a = NewArgs<CreateArgs>(call);
+    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
+    if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 2, ctx->pool, &a->packageUID);
-    }
     if (rc == QUENSC_OK) {
         ctx->event->packageUID = apr_pstrdup(ctx->pool, OrEmpty(a->packageUID));
         rc = QuenScReadString(call->env, call->params, 3, ctx->pool, &a->protectionKey);
@@ -556,17 +578,12 @@ int QuenScInstanceCreateWork(QuenScCall *call)
 int QuenScInstanceCopyRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<CopyArgs *>(apr_pcalloc(ctx->pool, sizeof(CopyArgs)));
-    call->args = a;
-    int rc = QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->cred);
-    if (rc == QUENSC_OK) {
-        QuenScEventParam(call, 0, QuenScCredentialDescription(ctx->pool, &a->cred));
-        rc = QuenScReadCredential(call->env, call->params, 2, ctx->pool, &a->owner);
-    }
-    if (rc == QUENSC_OK) {
-        QuenScEventParam(call, 1, QuenScCredentialDescription(ctx->pool, &a->owner));
+    auto *a = NewArgs<CopyArgs>(call);
+    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
+    if (rc == QUENSC_OK)
+        rc = ReadCredentialArg(call, 2, 1, &a->owner);
+    if (rc == QUENSC_OK)
         rc = ReadInstanceUid(call, 3, &a->sourceUID);
-    }
     if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 4, ctx->pool, &a->protectionKey);
     if (rc == QUENSC_OK)
@@ -586,9 +603,7 @@ int QuenScInstanceCopyWork(QuenScCall *call)
         return QUENSC_INVALID_PARAMETER;
 
     PolDbInstance *source = nullptr;
-    int rc = QuenScInstanceFetch(ctx, a->sourceUID, &source);
-    if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
-        QuenScLogError("Failed to find instance (%s) during copy", OrEmpty(a->sourceUID));
+    int rc = FetchLogged(ctx, a->sourceUID, &source, " during copy");
     if (rc != QUENSC_OK)
         return rc;
     NoteInstance(ctx, source);
@@ -721,14 +736,10 @@ int QuenScInstanceVerifyWork(QuenScCall *call)
 
 int QuenScInstanceGetKeyRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<GetKeyArgs *>(apr_pcalloc(ctx->pool, sizeof(GetKeyArgs)));
-    call->args = a;
-    int rc = QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->cred);
-    if (rc == QUENSC_OK) {
-        QuenScEventParam(call, 0, QuenScCredentialDescription(ctx->pool, &a->cred));
+    auto *a = NewArgs<GetKeyArgs>(call);
+    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
+    if (rc == QUENSC_OK)
         rc = ReadInstanceUid(call, 2, &a->instanceUID);
-    }
     return rc;
 }
 
@@ -768,7 +779,7 @@ int QuenScInstanceRevokeWork(QuenScCall *call)
         return QUENSC_OK; /* the first revocation date stays */
     PolDbInstance revoked = *instance; /* shallow: only read by the update */
     revoked.revocationDate = now;
-    return Rewrite(call->ctx, &revoked) ? QUENSC_OK : QUENSC_INTERNAL;
+    return Rewrite(call->ctx, &revoked);
 }
 
 int QuenScInstanceDeleteWork(QuenScCall *call)
@@ -792,8 +803,7 @@ int QuenScInstanceDeleteWork(QuenScCall *call)
 int QuenScInstanceEnableRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<EnableArgs *>(apr_pcalloc(ctx->pool, sizeof(EnableArgs)));
-    call->args = a;
+    auto *a = NewArgs<EnableArgs>(call);
     int rc = QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->owner);
     if (rc == QUENSC_OK)
         rc = QuenScReadCredential(call->env, call->params, 2, ctx->pool, &a->cred);
@@ -855,8 +865,9 @@ int QuenScInstanceEnableWork(QuenScCall *call)
         enabled.creatorAuthType = policy.instType;
         enabled.replacementDate = 0;
     }
-    if (!Rewrite(ctx, &enabled))
-        return QUENSC_INTERNAL;
+    rc = Rewrite(ctx, &enabled);
+    if (rc != QUENSC_OK)
+        return rc;
     /* The owner's session now runs the instance; a manager's session stays
      * the manager's, so that its later events keep naming the manager. */
     if (creatorName)
@@ -874,21 +885,14 @@ int StorePassword(i_ctx *ctx, const PolDbInstance *instance, const char *passwor
     changed.password = QuenScPasswordHash(ctx->pool, instance->instanceUID, password);
     if (!changed.password)
         return QUENSC_INTERNAL;
-    return Rewrite(ctx, &changed) ? QUENSC_OK : QUENSC_INTERNAL;
-}
-
-PasswordArgs *NewPasswordArgs(QuenScCall *call)
-{
-    auto *a = static_cast<PasswordArgs *>(apr_pcalloc(call->ctx->pool, sizeof(PasswordArgs)));
-    call->args = a;
-    return a;
+    return Rewrite(ctx, &changed);
 }
 
 } // namespace
 
 int QuenScInstanceSetPasswordRead(QuenScCall *call)
 {
-    PasswordArgs *a = NewPasswordArgs(call);
+    auto *a = NewArgs<PasswordArgs>(call);
     int rc = ReadInstanceUid(call, 1, &a->instanceUID);
     if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->newPassword);
@@ -907,7 +911,7 @@ int QuenScInstanceSetPasswordWork(QuenScCall *call)
 
 int QuenScInstanceChangePasswordRead(QuenScCall *call)
 {
-    PasswordArgs *a = NewPasswordArgs(call);
+    auto *a = NewArgs<PasswordArgs>(call);
     int rc = ReadInstanceUid(call, 1, &a->instanceUID);
     if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->oldPassword);
@@ -937,9 +941,7 @@ int QuenScInstanceLdapChangePassword(i_ctx *ctx, const char *instanceUID, const 
     if (!cred || cred->type != QUENSC_CRED_LDAP)
         return QUENSC_INVALID_PARAMETER;
     PolDbInstance *instance = nullptr;
-    int rc = QuenScInstanceFetch(ctx, instanceUID, &instance);
-    if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)
-        QuenScLogError("Failed to find instance (%s) while changing ldap pwd.", OrEmpty(instanceUID));
+    int rc = FetchLogged(ctx, instanceUID, &instance, " while changing ldap pwd.");
     if (rc != QUENSC_OK)
         return rc;
     NoteInstance(ctx, instance);

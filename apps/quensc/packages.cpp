@@ -17,23 +17,6 @@ const char *OrEmpty(const char *text) { return text ? text : ""; }
 
 const char *Flag(int value) { return value ? "TRUE" : "FALSE"; }
 
-/* One date as asctime lays it out, newline included. Written by hand
- * because asctime itself has no room for a year past 9999. */
-const char *AsctimeText(apr_pool_t *pool, int64_t seconds)
-{
-    static const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    time_t t = static_cast<time_t>(seconds);
-    struct tm tm {};
-    if (static_cast<int64_t>(t) != seconds || !localtime_r(&t, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
-        tm.tm_mon < 0 || tm.tm_mon > 11)
-        return apr_psprintf(pool, "%" APR_INT64_T_FMT "\n", seconds);
-    return apr_psprintf(pool, "%.3s %.3s%3d %.2d:%.2d:%.2d %" APR_INT64_T_FMT "\n", kDays[tm.tm_wday],
-                        kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                        static_cast<int64_t>(tm.tm_year) + 1900);
-}
-
 bool WindowValid(const QuenScPackageRecord *p) { return !p->useValidDates || p->validDateStart <= p->validDateEnd; }
 
 /* Names, key and UIDs must fit their columns. */
@@ -71,8 +54,8 @@ const char *QuenScPackageValidityText(apr_pool_t *pool, int useValidDates, int64
 {
     if (!useValidDates)
         return "";
-    return apr_pstrcat(pool, "valid from ", AsctimeText(pool, start), " to ", AsctimeText(pool, end), ", ",
-                       nullptr);
+    return apr_pstrcat(pool, "valid from ", QuenScAsctimeText(pool, start), " to ", QuenScAsctimeText(pool, end),
+                       ", ", nullptr);
 }
 
 /* ---- admission ------------------------------------------------------------------ */

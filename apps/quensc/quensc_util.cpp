@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 /* The file name every log entry carries, whichever source file logged. */
 static const char kLogFile[] = "apps/quensc/quensc_util";
@@ -147,6 +148,21 @@ bool QuenScIsEmpty(const char *text)
 
 /* Appends length bytes to the malloc'd text *buffer (*used bytes in use,
  * *size allocated), keeping it zero-terminated. Panics when out of memory. */
+const char *QuenScAsctimeText(apr_pool_t *pool, int64_t seconds)
+{
+    static const char *const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    time_t t = static_cast<time_t>(seconds);
+    struct tm tm {};
+    if (static_cast<int64_t>(t) != seconds || !localtime_r(&t, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 ||
+        tm.tm_mon < 0 || tm.tm_mon > 11)
+        return apr_psprintf(pool, "%" APR_INT64_T_FMT "\n", seconds);
+    return apr_psprintf(pool, "%.3s %.3s%3d %.2d:%.2d:%.2d %" APR_INT64_T_FMT "\n", kDays[tm.tm_wday],
+                        kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                        static_cast<int64_t>(tm.tm_year) + 1900);
+}
+
 static void Append(char **buffer, size_t *used, size_t *size, const char *bytes, size_t length)
 {
     if (*used + length + 1 > *size) {

@@ -8,6 +8,8 @@
 
 #include <apr_pools.h>
 
+#include <cstdint>
+
 /* Result codes: element 0 of every method's result array. The numbers are
  * part of the wire protocol. */
 enum QuenScResult {
@@ -85,5 +87,11 @@ char *QuenScReadTextFile(apr_pool_t *pool, const char *path);
 
 /* True when text is null or "". */
 bool QuenScIsEmpty(const char *text);
+
+/* One date in asctime's layout in the server's local time zone, newline
+ * included ("Thu Jan  1 00:00:00 1970\n"); a date the calendar cannot show
+ * is its decimal seconds and the newline. Written by hand because asctime
+ * has no room for a year past 9999. In pool; never null. */
+const char *QuenScAsctimeText(apr_pool_t *pool, int64_t seconds);
 
 #endif

@@ -1,7 +1,7 @@
 """What the service's black-box stories share: the wire forms of 64-bit
-values and credentials, a test case that runs one real server for its
-class, and the steps every story starts with (log in, make a Quen, a
-package, instances)."""
+values, credentials, policies and packages, a test case that runs one real
+server for its class, and the steps every story starts with (log in, make
+a Quen, a package, instances)."""
 
 import sqlite3
 import struct
@@ -30,21 +30,41 @@ def value64(wire):
     return struct.unpack("<q", wire.data)[0]
 
 
-def package(uuid, quen, name=None, preview=0):
-    return {"uuid": uuid, "quen_uuid": quen, "name": name or "package " + uuid, "useValidDates": 0,
-            "validDateStart": i64(0), "validDateEnd": i64(0), "key": "key-of-" + uuid, "disabled": 0,
-            "preview": preview}
+def policy(form=i64, **members):
+    """A policy struct, everything off but for members; the three 64-bit
+    members, where they are ints, go out in the given form."""
+    p = {"instType": 0, "authType": 0, "useInstanceLimit": 0, "instanceLimit": 0,
+         "usePerUserInstanceLimit": 0, "perUserInstanceLimit": 0, "expType": 0,
+         "expValue_1": 0, "expValue_2": 0, "sessionLifetime": -1, "copyPolicy": 0}
+    p.update(members)
+    for member in ("expValue_1", "expValue_2", "sessionLifetime"):
+        if isinstance(p[member], int):
+            p[member] = form(p[member])
+    return p
 
 
-class ServerTestCase(unittest.TestCase):
+def package(uuid, quen, name=None, preview=0, form=i64, **members):
+    """A package struct; its two dates, where they are ints, go out in the
+    given form."""
+    p = {"uuid": uuid, "quen_uuid": quen, "name": name or "package " + uuid, "useValidDates": 0,
+         "validDateStart": 0, "validDateEnd": 0, "key": "key-of-" + uuid, "disabled": 0, "preview": preview}
+    p.update(members)
+    for member in ("validDateStart", "validDateEnd"):
+        if isinstance(p[member], int):
+            p[member] = form(p[member])
+    return p
+
+
+class RunningServer(unittest.TestCase):
     """One installation per class, started before its first test and removed
-    after its last."""
+    after its last, also when preparing it fails."""
 
     @classmethod
     def setUpClass(cls):
         cls.install = Installation()
         try:
             cls.install.start()
+            cls.prepare()
         except Exception:
             cls.install.remove()
             raise
@@ -53,17 +73,20 @@ class ServerTestCase(unittest.TestCase):
     def tearDownClass(cls):
         cls.install.remove()
 
+    @classmethod
+    def prepare(cls):
+        """What the tests of a class share, made once the server answers."""
+
+    @classmethod
+    def admin_session(cls):
+        """A proxy and a session of its own with administrator rights."""
+        server = cls.install.proxy()
+        session = server.SessionOpen(10)[1]
+        assert server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD)) == [0]
+        return server, session
+
     def setUp(self):
         self.server = self.install.proxy()
-        self.admin = self.login(ADMIN_PASSWORD)
-        self.helpdesk = self.login(HELPDESK_PASSWORD)
-
-    def login(self, password=None):
-        code, session, _ = self.server.SessionOpen(10)
-        self.assertEqual(code, 0)
-        if password is not None:
-            self.assertEqual(self.server.AuthenticateManager(session, password_credential(password)), [0])
-        return session
 
     def sql(self, statement, params=()):
         db = sqlite3.connect(self.install.db, timeout=60)
@@ -72,6 +95,26 @@ class ServerTestCase(unittest.TestCase):
                 return db.execute(statement, params).fetchall()
         finally:
             db.close()
+
+
+class ServerTestCase(RunningServer):
+    """A running server and, for every test, an administrator session and
+    (unless login_helpdesk is false) a helpdesk session."""
+
+    login_helpdesk = True
+
+    def setUp(self):
+        super().setUp()
+        self.admin = self.login(ADMIN_PASSWORD)
+        if self.login_helpdesk:
+            self.helpdesk = self.login(HELPDESK_PASSWORD)
+
+    def login(self, password=None):
+        code, session, _ = self.server.SessionOpen(10)
+        self.assertEqual(code, 0)
+        if password is not None:
+            self.assertEqual(self.server.AuthenticateManager(session, password_credential(password)), [0])
+        return session
 
     def create_quen(self, uid, name=None):
         self.assertEqual(self.server.QuenCreate(self.admin, {"uuid": uid, "name": name or "Quen " + uid}), [0])

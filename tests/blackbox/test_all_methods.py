@@ -8,7 +8,7 @@ answers through the placeholder of work that is not there yet."""
 import unittest
 
 from quensc_harness import ADMIN_PASSWORD
-from service_client import ANYBODY, ServerTestCase, i64, package, password_credential
+from service_client import ANYBODY, ServerTestCase, i64, package, password_credential, policy
 
 METHODS = [
     "SessionOpen", "SessionClose", "SslCertsRetrieve", "AuthenticateManager", "LdapUserChangePassword",
@@ -24,14 +24,6 @@ METHODS = [
     "UserDataRemoveFromQuen", "UserDataRemoveFromPackage", "UserDataListByQuen", "UserDataListByPackage",
     "UserDataQuery", "MacPoolAdd", "MacPoolRemove", "MacPoolQuery", "MacAddressRequest", "Echo",
 ]
-
-
-def policy(**members):
-    p = {"instType": 0, "authType": 2, "useInstanceLimit": 0, "instanceLimit": 0, "usePerUserInstanceLimit": 0,
-         "perUserInstanceLimit": 0, "expType": 0, "expValue_1": i64(0), "expValue_2": i64(0),
-         "sessionLifetime": i64(-1), "copyPolicy": 2}
-    p.update(members)
-    return p
 
 
 class AllMethods(ServerTestCase):
@@ -64,7 +56,7 @@ class AllMethods(ServerTestCase):
         call("QuenUpdate", admin, {"uuid": "every", "name": "All of them"})
         self.assertEqual(call("QuenInfo", admin, "every"), [0, {"uuid": "every", "name": "All of them"}])
         self.assertIn({"uuid": "every", "name": "All of them"}, call("QuenQuery", admin)[2:])
-        call("PolicyStore", admin, "every", "client policy", "host policy", policy())
+        call("PolicyStore", admin, "every", "client policy", "host policy", policy(authType=2, copyPolicy=2))
         self.assertEqual(call("PolicyAdminRetrieve", admin, "every", 1)[1:3], ["client policy", "host policy"])
         call("PolicyPublish", admin, "every")
         call("PackageCreate", admin, package("every-p", "every"))

@@ -7,8 +7,7 @@ page and in three sort orders."""
 import time
 import unittest
 
-from quensc_harness import ADMIN_PASSWORD
-from service_client import ANYBODY, ServerTestCase, i64, package, password_credential, value64
+from service_client import ANYBODY, ServerTestCase, i64, package, value64
 
 N_NORTH_1, N_NORTH_2, N_SOUTH = 30, 15, 15
 TOTAL = N_NORTH_1 + N_NORTH_2 + N_SOUTH
@@ -102,19 +101,8 @@ class InstanceSearch(ServerTestCase):
     attributes; expectations are computed from what the story set."""
 
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        try:
-            cls.build()
-        except Exception:
-            cls.install.remove()
-            raise
-
-    @classmethod
-    def build(cls):
-        s = cls.install.proxy()
-        admin = s.SessionOpen(10)[1]
-        assert s.AuthenticateManager(admin, password_credential(ADMIN_PASSWORD)) == [0]
+    def prepare(cls):
+        s, admin = cls.admin_session()
         for quen, name in (("north", "North office"), ("south", "South office")):
             assert s.QuenCreate(admin, {"uuid": quen, "name": name}) == [0]
         for uid, quen, name in (("n1", "north", "Laptops"), ("n2", "north", "Desktops"), ("s1", "south", "Kiosks")):

@@ -3,35 +3,15 @@ faults for broken requests, HTTPS, parallel clients and the audit log, all
 against a real server started through quenscd."""
 
 import http.client
-import sqlite3
 import threading
 import unittest
 import xmlrpc.client
 
-from quensc_harness import ADMIN_PASSWORD, HELPDESK_PASSWORD, Installation
+from quensc_harness import ADMIN_PASSWORD, HELPDESK_PASSWORD
+from service_client import RunningServer, password_credential
 
 
-def password_credential(password):
-    return {"type": 2, "pwd": {"pwd": password}}
-
-
-class FrameOverTheWire(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.install = Installation()
-        try:
-            cls.install.start()
-        except Exception:
-            cls.install.remove()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.install.remove()
-
-    def setUp(self):
-        self.server = self.install.proxy()
-
+class FrameOverTheWire(RunningServer):
     def open_session(self):
         code, session, info = self.server.SessionOpen(10)
         self.assertEqual(code, 0)
@@ -47,13 +27,8 @@ class FrameOverTheWire(unittest.TestCase):
             conn.close()
 
     def events(self, where="1", params=()):
-        db = sqlite3.connect(self.install.db)
-        try:
-            return db.execute("SELECT eventUID, prevEventUID, eventType, handlerName, returnCodeText, "
-                              "loginName, messageParams, sessionID FROM PolicyDb_Event WHERE " + where +
-                              " ORDER BY eventUID", params).fetchall()
-        finally:
-            db.close()
+        return self.sql("SELECT eventUID, prevEventUID, eventType, handlerName, returnCodeText, loginName, "
+                        "messageParams, sessionID FROM PolicyDb_Event WHERE " + where + " ORDER BY eventUID", params)
 
     def test_session_open_versions_and_server_information(self):
         self.assertEqual(self.server.SessionOpen(9), [4, 10])

@@ -5,34 +5,15 @@ instance limits, revoke, enable, delete, copies under each copy policy).
 A last story races many creations against a small limit. Every class runs
 against a real server started through quenscd."""
 
-import sqlite3
-import struct
 import threading
 import unittest
-import xmlrpc.client
 
-from quensc_harness import ADMIN_PASSWORD, HELPDESK_PASSWORD, Installation
+import service_client
+from quensc_harness import HELPDESK_PASSWORD
+from service_client import ANYBODY, ServerTestCase, package, password_credential, value64
 
-Binary = xmlrpc.client.Binary
 NO_END = 2 ** 63 - 1
 REVOKED, NOT_VALID, REPLACED, PASSWORD_SET = 0x1, 0x2, 0x4, 0x10000
-
-
-def i64(value):
-    return Binary(struct.pack("<q", value))
-
-
-def value64(wire):
-    assert isinstance(wire, Binary) and len(wire.data) == 8, "64-bit values are 8 bytes of base64: %r" % (wire,)
-    return struct.unpack("<q", wire.data)[0]
-
-
-def no_credential():
-    return {"type": 0}
-
-
-def password(text):
-    return {"type": 2, "pwd": {"pwd": text}}
 
 
 def token(text):
@@ -48,53 +29,12 @@ def access(data, name, kind):
 
 
 def policy(**members):
-    p = {"instType": 0, "authType": 2, "useInstanceLimit": 0, "instanceLimit": 0,
-         "usePerUserInstanceLimit": 0, "perUserInstanceLimit": 0, "expType": 0,
-         "expValue_1": 0, "expValue_2": 0, "sessionLifetime": -1, "copyPolicy": 2}
-    p.update(members)
-    for name in ("expValue_1", "expValue_2", "sessionLifetime"):
-        p[name] = i64(p[name])
-    return p
+    """The stories' policy sets: password authentication, copies allowed."""
+    return service_client.policy(**{"authType": 2, "copyPolicy": 2, **members})
 
 
-def package(uuid, quen, preview=0):
-    return {"uuid": uuid, "quen_uuid": quen, "name": "package " + uuid, "useValidDates": 0,
-            "validDateStart": i64(0), "validDateEnd": i64(0), "key": "key-of-" + uuid, "disabled": 0,
-            "preview": preview}
-
-
-class ServerTestCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.install = Installation()
-        try:
-            cls.install.start()
-        except Exception:
-            cls.install.remove()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.install.remove()
-
-    def setUp(self):
-        self.server = self.install.proxy()
-        self.admin = self.login(ADMIN_PASSWORD)
-
-    def login(self, manager_password=None):
-        code, session, _ = self.server.SessionOpen(10)
-        self.assertEqual(code, 0)
-        if manager_password is not None:
-            self.assertEqual(self.server.AuthenticateManager(session, password(manager_password)), [0])
-        return session
-
-    def sql(self, statement, params=()):
-        db = sqlite3.connect(self.install.db, timeout=60)
-        try:
-            with db:
-                return db.execute(statement, params).fetchall()
-        finally:
-            db.close()
+class InstanceTestCase(ServerTestCase):
+    login_helpdesk = False
 
     def events(self, event_type, **where):
         clauses = "".join(" AND %s = ?" % column for column in where)
@@ -105,7 +45,7 @@ class ServerTestCase(unittest.TestCase):
         """A Quen whose published set has these members and entries, with an
         ordinary package "<uid>-p" and a preview package "<uid>-preview"."""
         s, admin = self.server, self.admin
-        self.assertEqual(s.QuenCreate(admin, {"uuid": uid, "name": "Quen " + uid}), [0])
+        self.create_quen(uid)
         self.assertEqual(s.PolicyStore(admin, uid, "client rules of " + uid, "host rules of " + uid,
                                        policy(**members)), [0])
         for entry in entries:
@@ -132,7 +72,7 @@ class ServerTestCase(unittest.TestCase):
                         (quen,))[0][0]
 
 
-class ClientRuntime(ServerTestCase):
+class ClientRuntime(InstanceTestCase):
     def test_a_token_holder_runs_an_instance(self):
         self.quen("rt", entries=[access("rt-token", "Runtime token", 2)], instType=2, authType=2)
         s, client = self.server, self.login()
@@ -164,14 +104,14 @@ class ClientRuntime(ServerTestCase):
         self.assertEqual(self.state(uid), PASSWORD_SET)
         later = self.login()
         self.assertEqual(s.InstanceVerify(later, uid), [10])
-        self.assertEqual(s.InstanceGetKey(later, password("not it"), uid), [10])
+        self.assertEqual(s.InstanceGetKey(later, password_credential("not it"), uid), [10])
         self.assertEqual(s.InstanceGetKey(later, token("rt-token"), uid), [5], "authType 2 wants the password")
-        self.assertEqual(s.InstanceGetKey(later, password("runtime pw"), uid), [0, "my instance key"])
+        self.assertEqual(s.InstanceGetKey(later, password_credential("runtime pw"), uid), [0, "my instance key"])
         self.assertEqual(s.InstanceVerify(later, uid), [0], "the key request adopted the session")
 
         # Who may not create: another token, another kind of credential.
         self.assertEqual(self.create(client, token("other"), "rt-p"), [32])
-        self.assertEqual(self.create(client, password("rt-token"), "rt-p"), [5])
+        self.assertEqual(self.create(client, password_credential("rt-token"), "rt-p"), [5])
         self.assertEqual(self.create(client, token("rt-token"), "no-such-package"), [19])
 
         # The trail: credential types, never a password.
@@ -185,16 +125,16 @@ class ClientRuntime(ServerTestCase):
     def test_anybody_may_create_and_preview_runs_the_working_set(self):
         self.quen("open", instType=0, authType=0, sessionLifetime=-1)
         s, client = self.server, self.login()
-        uid = self.created(client, no_credential(), "open-p")
+        uid = self.created(client, ANYBODY, "open-p")
         self.assertEqual(s.InstanceInfo(client, uid)[1]["creatorName"], "N/A")
-        self.assertEqual(s.InstanceGetKey(self.login(), password("anything"), uid), [0, "instance key"],
+        self.assertEqual(s.InstanceGetKey(self.login(), password_credential("anything"), uid), [0, "instance key"],
                          "authType 0 asks nothing")
 
         # A preview instance follows the unpublished working set.
         self.assertEqual(s.PolicyStore(self.admin, "open", "draft", "draft host",
                                        policy(instType=0, authType=2, expType=2, expValue_1=1,
                                               expValue_2=2)), [0])
-        preview = self.created(client, no_credential(), "open-preview")
+        preview = self.created(client, ANYBODY, "open-preview")
         code, info = s.InstanceInfo(client, preview)
         self.assertEqual((info["preview"], value64(info["validDateEnd"]), info["state"], value64(info["ttl"])),
                          (1, 2, NOT_VALID, 0))
@@ -203,7 +143,7 @@ class ClientRuntime(ServerTestCase):
 
         # No directory is configured: the owner's directory password stays.
         self.assertEqual(s.LdapUserChangePassword(client, uid, directory_user(), "new"), [8])
-        self.assertEqual(s.LdapUserChangePassword(client, uid, password("x"), "new"), [5])
+        self.assertEqual(s.LdapUserChangePassword(client, uid, password_credential("x"), "new"), [5])
         self.assertEqual(s.LdapUserChangePassword(client, "no-such", directory_user(), "new"), [21])
 
     def test_directory_paths_fail_like_an_unreachable_directory(self):
@@ -218,7 +158,7 @@ class ClientRuntime(ServerTestCase):
         self.assertNotIn("bobs directory pw", self.install.error_log())
 
 
-class Manager(ServerTestCase):
+class Manager(InstanceTestCase):
     def test_access_entries_follow_the_working_version(self):
         self.quen("acl", instType=2)
         s, admin = self.server, self.admin
@@ -251,19 +191,19 @@ class Manager(ServerTestCase):
     def test_instance_limits(self):
         self.quen("lim", useInstanceLimit=1, instanceLimit=2)
         client = self.login()
-        first = self.created(client, no_credential(), "lim-p")
-        self.created(client, no_credential(), "lim-p")
-        self.assertEqual(self.create(client, no_credential(), "lim-p"), [26])
+        first = self.created(client, ANYBODY, "lim-p")
+        self.created(client, ANYBODY, "lim-p")
+        self.assertEqual(self.create(client, ANYBODY, "lim-p"), [26])
         self.assertEqual(self.stored("lim"), 2, "a refused creation stores nothing")
         for _ in range(3):
-            self.created(client, no_credential(), "lim-preview")
+            self.created(client, ANYBODY, "lim-preview")
         self.assertEqual(self.server.InstanceRevoke(self.admin, first), [0])
-        self.created(client, no_credential(), "lim-p")
-        self.assertEqual(self.create(client, no_credential(), "lim-p"), [26])
+        self.created(client, ANYBODY, "lim-p")
+        self.assertEqual(self.create(client, ANYBODY, "lim-p"), [26])
 
         self.quen("unlimited", useInstanceLimit=1, instanceLimit=-1)
         for _ in range(4):
-            self.created(client, no_credential(), "unlimited-p")
+            self.created(client, ANYBODY, "unlimited-p")
 
         self.quen("per-user", entries=[access("shared-token", "", 2)], instType=2, usePerUserInstanceLimit=1,
                   perUserInstanceLimit=-1)
@@ -276,15 +216,15 @@ class Manager(ServerTestCase):
         self.quen("life")
         s, admin, desk = self.server, self.admin, self.login(HELPDESK_PASSWORD)
         client = self.login()
-        uid = self.created(client, no_credential(), "life-p")
+        uid = self.created(client, ANYBODY, "life-p")
         self.assertEqual(s.InstanceDelete(admin, uid), [45])
         self.assertEqual(s.InstanceRevoke(client, uid), [9])
         self.assertEqual(s.InstanceRevoke(desk, uid), [0])
         self.assertEqual(self.state(uid), REVOKED)
         self.assertEqual(s.InstanceVerify(client, uid), [30])
-        self.assertEqual(s.InstanceEnable(client, password(""), no_credential(), uid), [0])
+        self.assertEqual(s.InstanceEnable(client, password_credential(""), ANYBODY, uid), [0])
         self.assertEqual(self.state(uid), REVOKED, "an owner cannot lift a revocation")
-        self.assertEqual(s.InstanceEnable(desk, no_credential(), no_credential(), uid), [0])
+        self.assertEqual(s.InstanceEnable(desk, ANYBODY, ANYBODY, uid), [0])
         self.assertEqual(self.state(uid), 0)
         self.assertEqual(s.InstanceVerify(client, uid), [0])
         self.assertEqual(s.InstanceSetPassword(desk, uid, "desk set"), [0])
@@ -294,7 +234,7 @@ class Manager(ServerTestCase):
         self.assertEqual(s.InstanceDelete(desk, uid), [9])
         self.assertEqual(s.InstanceDelete(admin, uid), [0])
         self.assertEqual(s.InstanceInfo(admin, uid), [21])
-        self.assertEqual(s.InstanceEnable(admin, no_credential(), no_credential(), uid), [21])
+        self.assertEqual(s.InstanceEnable(admin, ANYBODY, ANYBODY, uid), [21])
         self.assertEqual([e[1] for e in self.events(4170, instanceUID=uid)],
                          ["INSTANCE IS VALID", "INSUFFICIENT PRIVILEGES", "OK"])
         self.assertEqual(self.events(4090, instanceUID=uid), [("", "OK")])
@@ -303,15 +243,15 @@ class Manager(ServerTestCase):
         s, client = self.server, self.login()
 
         def copy(source, replace, owner=""):
-            return s.InstanceCopy(client, no_credential(), password(owner), source, "copy key", "copy cp", replace)
+            return s.InstanceCopy(client, ANYBODY, password_credential(owner), source, "copy key", "copy cp", replace)
 
         self.quen("never", copyPolicy=0)
-        source = self.created(client, no_credential(), "never-p")
+        source = self.created(client, ANYBODY, "never-p")
         self.assertEqual(copy(source, 0), [31])
 
         # REPLACE: the copy takes over, the source is finished.
         self.quen("swap", copyPolicy=1)
-        source = self.created(client, no_credential(), "swap-p")
+        source = self.created(client, ANYBODY, "swap-p")
         self.assertEqual(s.InstanceSetPassword(self.admin, source, "owner pw"), [0])
         self.assertEqual(copy(source, 0), [10], "the owner must prove himself")
         code, replacement = copy(source, 0, "owner pw")
@@ -319,7 +259,7 @@ class Manager(ServerTestCase):
         self.assertEqual(self.state(source) & REPLACED, REPLACED)
         self.assertEqual(self.state(replacement), PASSWORD_SET, "the copy takes the owner's password")
         self.assertEqual(s.InstanceVerify(client, replacement), [0])
-        self.assertEqual(s.InstanceEnable(client, password("owner pw"), no_credential(), source), [31])
+        self.assertEqual(s.InstanceEnable(client, password_credential("owner pw"), ANYBODY, source), [31])
         self.assertEqual(s.InstanceDelete(self.admin, replacement), [45])
         self.assertEqual(s.InstanceDelete(self.admin, source), [0])
         self.assertEqual(self.events(4030, instanceUID=source)[-1],
@@ -327,20 +267,20 @@ class Manager(ServerTestCase):
 
         # ALLOWED: the caller decides; the owner may bring a replaced one back.
         self.quen("twin", copyPolicy=2)
-        source = self.created(client, no_credential(), "twin-p")
+        source = self.created(client, ANYBODY, "twin-p")
         code, twin = copy(source, 0)
         self.assertEqual((code, self.state(source), self.state(twin)), (0, 0, 0))
         code, successor = copy(source, 1)
         self.assertEqual(self.state(source), REPLACED)
         code, info = s.InstanceInfo(client, successor)
         self.assertEqual((info["creatorName"], info["copyProtectionId"]), ("N/A", "copy cp"))
-        self.assertEqual(s.InstanceEnable(client, password(""), no_credential(), source), [0])
+        self.assertEqual(s.InstanceEnable(client, password_credential(""), ANYBODY, source), [0])
         self.assertEqual(self.state(source), 0)
         self.assertEqual(self.stored("twin"), 3)
         self.assertEqual(copy("no-such", 0), [21])
 
 
-class Concurrency(ServerTestCase):
+class Concurrency(InstanceTestCase):
     def test_parallel_creations_never_pass_the_limit(self):
         limit, callers = 5, 40
         self.quen("race", useInstanceLimit=1, instanceLimit=limit)
@@ -353,7 +293,7 @@ class Concurrency(ServerTestCase):
                 proxy = self.install.proxy()
                 session = proxy.SessionOpen(10)[1]
                 start.wait(timeout=120)
-                answer = proxy.InstanceCreate(session, no_credential(), "race-p", "k", "")
+                answer = proxy.InstanceCreate(session, ANYBODY, "race-p", "k", "")
                 proxy("close")()
                 with lock:
                     codes.append(answer[0])

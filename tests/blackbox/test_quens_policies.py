@@ -5,44 +5,14 @@ runs against a real server started through quenscd."""
 
 import base64
 import hashlib
-import sqlite3
-import struct
 import time
 import unittest
-import xmlrpc.client
 
-from quensc_harness import ADMIN_PASSWORD, HELPDESK_PASSWORD, Installation
+import service_client
+from quensc_harness import HELPDESK_PASSWORD
+from service_client import Binary, ServerTestCase, policy, value64
 
-Binary = xmlrpc.client.Binary
 SESSION_TTL = 86400  # the built-in default of the test installation
-
-
-def password_credential(password):
-    return {"type": 2, "pwd": {"pwd": password}}
-
-
-def i64(value):
-    """A 64-bit value in its 8-byte little-endian base64 form."""
-    return Binary(struct.pack("<q", value))
-
-
-def value64(wire):
-    """What the server sends for a 64-bit value: always 8 bytes of base64."""
-    assert isinstance(wire, Binary), "64-bit values come back as base64, got %r" % (wire,)
-    assert len(wire.data) == 8, "64-bit values are 8 bytes, got %d" % len(wire.data)
-    return struct.unpack("<q", wire.data)[0]
-
-
-def policy(form=i64, **members):
-    """A policy struct; the three 64-bit members go out in the given form."""
-    p = {"instType": 0, "authType": 0, "useInstanceLimit": 0, "instanceLimit": 0,
-         "usePerUserInstanceLimit": 0, "perUserInstanceLimit": 0, "expType": 0,
-         "expValue_1": 0, "expValue_2": 0, "sessionLifetime": -1, "copyPolicy": 0}
-    p.update(members)
-    for name in ("expValue_1", "expValue_2", "sessionLifetime"):
-        if isinstance(p[name], int):
-            p[name] = form(p[name])
-    return p
 
 
 def plain_policy(wire):
@@ -53,48 +23,13 @@ def plain_policy(wire):
     return out
 
 
-def package(uuid, quen, form=i64, **members):
-    p = {"uuid": uuid, "quen_uuid": quen, "name": "package " + uuid, "useValidDates": 0,
-         "validDateStart": 0, "validDateEnd": 0, "key": "secret-key-of-" + uuid, "disabled": 0, "preview": 0}
-    p.update(members)
-    for name in ("validDateStart", "validDateEnd"):
-        if isinstance(p[name], int):
-            p[name] = form(p[name])
-    return p
+def package(uuid, quen, **members):
+    """A package whose key says it is secret, for the trail to be searched."""
+    return service_client.package(uuid, quen, **{"key": "secret-key-of-" + uuid, **members})
 
 
-class ServerTestCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.install = Installation()
-        try:
-            cls.install.start()
-        except Exception:
-            cls.install.remove()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.install.remove()
-
-    def setUp(self):
-        self.server = self.install.proxy()
-        self.admin = self.login(ADMIN_PASSWORD)
-
-    def login(self, password=None):
-        code, session, _ = self.server.SessionOpen(10)
-        self.assertEqual(code, 0)
-        if password is not None:
-            self.assertEqual(self.server.AuthenticateManager(session, password_credential(password)), [0])
-        return session
-
-    def sql(self, statement, params=()):
-        db = sqlite3.connect(self.install.db, timeout=60)
-        try:
-            with db:
-                return db.execute(statement, params).fetchall()
-        finally:
-            db.close()
+class QuenTestCase(ServerTestCase):
+    login_helpdesk = False
 
     def events(self, event_type, quen):
         return self.sql("SELECT messageParams, policyVersion, packageUID, returnCodeText FROM PolicyDb_Event "
@@ -110,11 +45,8 @@ class ServerTestCase(unittest.TestCase):
                  (uid, package_uid, quen, pad(1000), pad(0), pad(revoked), pad(0), pad(0),
                   "%020d" % (2 ** 63 - 1), "TRUE" if preview else "FALSE"))
 
-    def create_quen(self, uid, name="a quen"):
-        self.assertEqual(self.server.QuenCreate(self.admin, {"uuid": uid, "name": name}), [0])
 
-
-class QuenLife(ServerTestCase):
+class QuenLife(QuenTestCase):
     def test_a_quen_from_creation_to_destruction(self):
         s, admin = self.server, self.admin
         self.assertEqual(s.QuenCreate(admin, {"uuid": "story", "name": "Sales laptops"}), [0])
@@ -248,13 +180,10 @@ class QuenLife(ServerTestCase):
         self.assertEqual(s.PackageInfo(admin, "busy-p"), [19])
 
 
-class Packages(ServerTestCase):
+class Packages(QuenTestCase):
     @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        server = cls.install.proxy()
-        session = server.SessionOpen(10)[1]
-        server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD))
+    def prepare(cls):
+        server, session = cls.admin_session()
         for uid in ("shop", "lab"):
             assert server.QuenCreate(session, {"uuid": uid, "name": uid}) == [0]
 

@@ -46,21 +46,17 @@ protected:
         anyone_ = Login(nullptr);
         helpdesk_ = Login("desk");
     }
-    std::string Column(const std::string &column, const std::string &uid)
-    {
-        return Sql("SELECT " + column + " FROM PolicyDb_Instance WHERE instanceUID = '" + uid + "'");
-    }
     std::string uid_, anyone_, helpdesk_;
 };
 
 TEST_F(Attributes, CustomFieldValuesKeepTheRestOfTheRecord)
 {
-    std::string hash = Column("insPassword", uid_), key = Column("insProtectionKey", uid_);
+    std::string hash = Column(uid_, "insPassword"), key = Column(uid_, "insProtectionKey");
     ASSERT_FALSE(hash.empty());
 
     /* Any session may set a value; field number 8 is custom9, shown as 9. */
     EXPECT_EQ(Code("InstanceSetCustomField", {S(anyone_), S(uid_), I(8), S("ninth")}), 0) << host_.All();
-    EXPECT_EQ(Column("insCustom9", uid_), "ninth");
+    EXPECT_EQ(Column(uid_, "insCustom9"), "ninth");
     EXPECT_EQ(Events(4060), "9\tninth");
     EXPECT_EQ(Sql("SELECT quenUID || ' ' || packageUID || ' ' || instanceUID FROM PolicyDb_Event "
                   "WHERE eventType = 4060"),
@@ -75,8 +71,8 @@ TEST_F(Attributes, CustomFieldValuesKeepTheRestOfTheRecord)
     EXPECT_EQ(Events(4070), "a\tb\tc\td\te\tf\tg\th\ti");
 
     /* The stored password hash and protection key survive every rewrite. */
-    EXPECT_EQ(Column("insPassword", uid_), hash);
-    EXPECT_EQ(Column("insProtectionKey", uid_), key);
+    EXPECT_EQ(Column(uid_, "insPassword"), hash);
+    EXPECT_EQ(Column(uid_, "insProtectionKey"), key);
 
     /* A value longer than the column is refused and nothing changes. */
     EXPECT_EQ(Code("InstanceSetCustomField", {S(anyone_), S(uid_), I(0), S(std::string(256, 'x'))}), 5);
@@ -84,11 +80,11 @@ TEST_F(Attributes, CustomFieldValuesKeepTheRestOfTheRecord)
     EXPECT_EQ(Code("InstanceSetAllCustomFields", {S(anyone_), S(uid_), S("1"), S("2"), S("3"), S("4"), S("5"),
                                                   S("6"), S("7"), S("8"), S(std::string(300, 'y'))}),
               5);
-    EXPECT_EQ(Column("insCustom2", uid_), "b");
+    EXPECT_EQ(Column(uid_, "insCustom2"), "b");
 
     /* A missing ninth value is a read failure, not a partial update. */
     EXPECT_EQ(Code("InstanceSetAllCustomFields", {S(anyone_), S(uid_), S("1"), S("2")}), 2);
-    EXPECT_EQ(Column("insCustom2", uid_), "b");
+    EXPECT_EQ(Column(uid_, "insCustom2"), "b");
 }
 
 TEST_F(Attributes, FieldNumbersOutsideTheNineAreRefusedEverywhere)
@@ -138,7 +134,7 @@ TEST_F(Attributes, FieldNamesAreServerWideAndClearingEmptiesEveryInstance)
     EXPECT_EQ(Code("InstanceClearCustomField", {S(helpdesk_), I(0)}), 9);
     EXPECT_EQ(Code("InstanceClearCustomField", {S(admin_), I(0)}), 0);
     EXPECT_EQ(Sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE insCustom1 <> ''"), "0");
-    EXPECT_EQ(Column("insCustom3", uid_), "kept");
+    EXPECT_EQ(Column(uid_, "insCustom3"), "kept");
     EXPECT_EQ(Call("InstanceGetCustomFieldName", {S(admin_), I(0)})[1].text, "");
     EXPECT_EQ(Call("InstanceGetCustomFieldName", {S(admin_), I(2)})[1].text, "Owner");
     /* The refused call is recorded too, with its code. */
@@ -159,9 +155,8 @@ TEST_F(Attributes, GuestAndHostInformation)
                    {S(anyone_), S(uid_), GuestInfo("10.0.0.7", "02:aa", "configured", "vm-7", 7)}),
               0)
         << host_.All();
-    EXPECT_EQ(Column("guestIpAddress || ' ' || guestMacAddress || ' ' || guestConfigMsg || ' ' || "
-                     "guestMachineName || ' ' || guestConfigStatus",
-                     uid_),
+    EXPECT_EQ(Column(uid_, "guestIpAddress || ' ' || guestMacAddress || ' ' || guestConfigMsg || ' ' || "
+                     "guestMachineName || ' ' || guestConfigStatus"),
               "10.0.0.7 02:aa configured vm-7 7");
     EXPECT_EQ(Code("InstanceSetGuestInfo", {S(anyone_), S(uid_), GuestInfo("", "", "", "", 1)}), 0);
     EXPECT_EQ(Code("InstanceSetGuestInfo", {S(anyone_), S(uid_), GuestInfo("", "", "", "", 2)}), 0);
@@ -194,25 +189,24 @@ TEST_F(Attributes, ExplicitValidityWindow)
     EXPECT_EQ(Code("InstanceSetExpiration", {S(anyone_), S(uid_), I(0), I(1), I64(start), I64(end)}), 9);
 
     EXPECT_EQ(Code("InstanceSetExpiration", {S(helpdesk_), S(uid_), I(0), I(1), I64(end), I64(start)}), 5);
-    EXPECT_EQ(Column("inheritsExpiration", uid_), "TRUE");
+    EXPECT_EQ(Column(uid_, "inheritsExpiration"), "TRUE");
 
     EXPECT_EQ(Code("InstanceSetExpiration", {S(helpdesk_), S(uid_), I(0), I(1), I64(start), I64(start)}), 0);
-    EXPECT_EQ(Column("inheritsExpiration || insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || "
-                     "CAST(insValidDateEnd AS INTEGER)",
-                     uid_),
+    EXPECT_EQ(Column(uid_, "inheritsExpiration || insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || "
+                     "CAST(insValidDateEnd AS INTEGER)"),
               "FALSETRUE 1700000000 1700000000");
     EXPECT_EQ(Events(4130).substr(0, 11), "FALSE\tTRUE\t");
     EXPECT_NE(Events(4130).find(LocalAsctime(start) + "\t" + LocalAsctime(start)), std::string::npos);
 
     /* Enable clear: the dates are ignored, the window is open. */
     EXPECT_EQ(Code("InstanceSetExpiration", {S(admin_), S(uid_), I(0), I(0), I64(end), I64(start)}), 0);
-    EXPECT_EQ(Column("insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || insValidDateEnd", uid_),
+    EXPECT_EQ(Column(uid_, "insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || insValidDateEnd"),
               "FALSE 0 09223372036854775807");
 
     /* Inherit: the window comes from the Quen's policy set again. */
     ASSERT_EQ(Code("InstanceSetExpiration", {S(admin_), S(uid_), I(0), I(1), I64(start), I64(end)}), 0);
     EXPECT_EQ(Code("InstanceSetExpiration", {S(admin_), S(uid_), I(1), I(1), I64(end), I64(start)}), 0);
-    EXPECT_EQ(Column("inheritsExpiration || insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER)", uid_),
+    EXPECT_EQ(Column(uid_, "inheritsExpiration || insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER)"),
               "TRUEFALSE 0");
 
     /* Without a policy set to inherit from nothing is written. */
@@ -220,7 +214,7 @@ TEST_F(Attributes, ExplicitValidityWindow)
     Sql("DELETE FROM PolicyDb_RuntimePolicy");
     EXPECT_EQ(Code("InstanceSetExpiration", {S(admin_), S(uid_), I(1), I(0), I64(0), I64(0)}), 22);
     EXPECT_TRUE(Logged("Failed to update expiration date for instance: " + uid_));
-    EXPECT_EQ(Column("inheritsExpiration || ' ' || CAST(insValidDateEnd AS INTEGER)", uid_), "FALSE 1800000000");
+    EXPECT_EQ(Column(uid_, "inheritsExpiration || ' ' || CAST(insValidDateEnd AS INTEGER)"), "FALSE 1800000000");
 
     EXPECT_EQ(Code("InstanceSetExpiration", {S(admin_), S("ghost"), I(0), I(0), I64(0), I64(0)}), 21);
     /* A date of the wrong wire type is a read failure. */
@@ -232,7 +226,7 @@ TEST_F(Attributes, CopyProtectionIdIsStoredAsGivenAndSearchable)
     const std::string id = "opaque ' id \\ with quotes";
     EXPECT_EQ(Code("InstanceSetCopyProtectionId", {S(anyone_), S(uid_), S(id)}), 9);
     EXPECT_EQ(Code("InstanceSetCopyProtectionId", {S(helpdesk_), S(uid_), S(id)}), 0) << host_.All();
-    EXPECT_EQ(Column("copyProtectionId", uid_), id);
+    EXPECT_EQ(Column(uid_, "copyProtectionId"), id);
     EXPECT_EQ(Sql("SELECT COUNT(*) FROM PolicyDb_Event WHERE eventType = 4140 AND instanceUID = '" + uid_ + "' "
                   "AND returnCodeText = 'OK'"),
               "1");

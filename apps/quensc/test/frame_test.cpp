@@ -1,27 +1,17 @@
 /* The module in-process: start-up, the request frame, sessions, manager
  * login, audit events and housekeeping, called through the exported table
  * the way the host calls it. */
-#include "recording_host.h"
+#include "method_fixture.h"
 
-#include "auth.h"
 #include "dbStores.h"
-#include "frame.h"
 #include "longField.h"
 #include "session.h"
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <cstdio>
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <sys/stat.h>
 
-extern "C" QuenScMethod methods[];
-extern "C" QuenScServer *init(void *, const char *, QuenScHostServer *);
 extern "C" void postReqHandler(QuenScServer *);
-extern "C" int QuenSc_XmlRpcRegistryLock(QuenScServer *, int);
+
+using namespace quensc_test;
 
 namespace {
 
@@ -38,174 +28,36 @@ bool FailingCommit(DbConnection *conn)
     return PolDb_SqliteStoreOps()->commit(conn);
 }
 
-std::string Hash(const char *password)
-{
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    std::string h = QuenScPasswordHash(pool, nullptr, password);
-    apr_pool_destroy(pool);
-    return h;
-}
-
-/* A result array as plain values: ints as their decimal text, strings as
- * themselves, structs as "{struct}". */
-std::vector<std::string> Values(xmlrpc_value *array)
-{
-    std::vector<std::string> out;
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    int n = xmlrpc_array_size(&env, array);
-    for (int i = 0; i < n; i++) {
-        xmlrpc_value *v = nullptr;
-        xmlrpc_array_read_item(&env, array, i, &v);
-        switch (xmlrpc_value_type(v)) {
-        case XMLRPC_TYPE_INT: {
-            int x = 0;
-            xmlrpc_read_int(&env, v, &x);
-            out.push_back(std::to_string(x));
-            break;
-        }
-        case XMLRPC_TYPE_STRING: {
-            const char *s = nullptr;
-            xmlrpc_read_string(&env, v, &s);
-            out.push_back(s);
-            free(const_cast<char *>(s));
-            break;
-        }
-        default:
-            out.push_back("{struct}");
-        }
-        xmlrpc_DECREF(v);
-    }
-    xmlrpc_env_clean(&env);
-    return out;
-}
-
-class Server : public ::testing::Test {
+/* An installation each test configures and starts itself, with manager
+ * passwords of its own. Replies are read as their texts. */
+class Server : public Installation {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quensc-frame-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        for (const char *sub : {"/conf", "/db", "/ssl"})
-            mkdir((dir_ + sub).c_str(), 0755);
-        Write("/ssl/server.crt", std::string(1000, 'C'));
-        Write("/ssl/chain.crt", std::string(2000, 'H'));
-        ASSERT_TRUE(PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir_ + "/db/quensc.bin").c_str(), nullptr, nullptr));
+        adminPassword_ = "admin-secret";
+        deskPassword_ = "desk-secret";
+        ASSERT_NO_FATAL_FAILURE(Installation::SetUp());
         g_failingOps = *PolDb_SqliteStoreOps();
         g_failingOps.commit = FailingCommit;
     }
     void TearDown() override
     {
-        Db_SetStoreOpsOverride(nullptr);
         g_failCommits = 0;
-        Db_ModuleExit();
-        (void)system(("rm -rf '" + dir_ + "'").c_str());
+        Installation::TearDown();
     }
-    void Write(const std::string &rel, const std::string &text)
-    {
-        std::ofstream(dir_ + rel, std::ios::binary) << text;
-    }
-    /* Writes a configuration with these sections over the usual ones. */
-    void Configure(const std::string &global = "<configuration_version>3</configuration_version>"
-                                               "<db_type>sqlite</db_type><use_ldap>0</use_ldap>",
-                   const std::string &extra = "")
-    {
-        Write("/conf/quensc.conf",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>" + global +
-                  "</global>\n"
-                  "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
-                  "<administrators><password>" + Hash("admin-secret") + "</password></administrators>\n"
-                  "<helpdesk><password>" + Hash("desk-secret") + "</password></helpdesk>\n"
-                  "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
-                  "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
-                  "<policy_admin>4</policy_admin></logging>\n" + extra + "</quensc_configuration>\n");
-    }
-    QuenScServer *Start()
-    {
-        std::string path = dir_ + "/conf/quensc.conf";
-        server_ = init(nullptr, path.c_str(), host_.server());
-        return server_;
-    }
-    /* Calls a row of the exported table as the host does. */
     std::vector<std::string> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
     {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        xmlrpc_value *params = xmlrpc_array_new(&env);
-        for (xmlrpc_value *a : args) {
-            xmlrpc_array_append_item(&env, params, a);
-            xmlrpc_DECREF(a);
-        }
-        const QuenScMethod *row = methods;
-        while (row->name && strcmp(row->name, name) != 0)
-            row++;
-        EXPECT_NE(row->name, nullptr) << name;
-        QuenSc_XmlRpcRegistryLock(server_, 1);
-        xmlrpc_value *result = row->handler(&env, params, server_);
-        QuenSc_XmlRpcRegistryLock(server_, 0);
-        EXPECT_FALSE(env.fault_occurred) << "a reader's fault would replace the result array";
-        std::vector<std::string> out = result ? Values(result) : std::vector<std::string>{"<null>"};
-        if (result)
-            xmlrpc_DECREF(result);
-        xmlrpc_DECREF(params);
-        xmlrpc_env_clean(&env);
-        return out;
-    }
-    static xmlrpc_value *S(const std::string &s)
-    {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        return xmlrpc_string_new(&env, s.c_str());
-    }
-    static xmlrpc_value *I(int i)
-    {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        return xmlrpc_int_new(&env, i);
+        return Texts(Installation::Call(name, args));
     }
     /* A Quen struct: arguments are read before the rights check, so a
      * rights test must send valid ones. */
-    static xmlrpc_value *Quen()
-    {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        return xmlrpc_build_value(&env, "{s:s,s:s}", "uuid", "frame-q", "name", "Q");
-    }
+    static xmlrpc_value *Quen() { return Build("{s:s,s:s}", "uuid", "frame-q", "name", "Q"); }
     static xmlrpc_value *Cred(int type, const char *pwd)
     {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
         if (type == 2)
-            return xmlrpc_build_value(&env, "{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", pwd);
-        return xmlrpc_build_value(&env, "{s:i,s:{s:s,s:s,s:s}}", "type", 1, "ldap", "name", "bob", "pwd", pwd,
-                                  "domain", "example.org");
+            return Password(pwd);
+        return Build("{s:i,s:{s:s,s:s,s:s}}", "type", 1, "ldap", "name", "bob", "pwd", pwd, "domain", "example.org");
     }
-    std::string Open()
-    {
-        auto r = Call("SessionOpen", {I(10)});
-        EXPECT_EQ(r.size(), 3u);
-        return r.size() > 1 ? r[1] : "";
-    }
-    std::string Scalar(const std::string &sql)
-    {
-        sqlite3 *db = nullptr;
-        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
-        sqlite3_stmt *st = nullptr;
-        std::string out;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
-            sqlite3_column_text(st, 0))
-            out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return out;
-    }
-    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
-
-    RecordingHost host_;
-    std::string dir_;
-    QuenScServer *server_ = nullptr;
 };
 
 using Strings = std::vector<std::string>;
@@ -334,7 +186,7 @@ TEST_F(Server, SamePasswordForBothRolesGivesBothAndTheHelpdeskName)
           "<administrators><password>both</password></administrators>"
           "<helpdesk><password>both</password></helpdesk></quensc_configuration>");
     ASSERT_NE(Start(), nullptr) << host_.All();
-    EXPECT_EQ(server_->configuration->administrators.password, Hash("both"));
+    EXPECT_EQ(server_->configuration->administrators.password, Hash(nullptr, "both"));
     EXPECT_EQ(server_->configuration->global.configuration_version, 4);
     std::ifstream in(conf);
     std::string text((std::istreambuf_iterator<char>(in)), {});

@@ -3,29 +3,16 @@
  * authType, the session time-to-live an instance gives its session, the
  * lifecycle methods and what their audit events carry, through the rows of
  * the exported table against a temporary installation. */
-#include "recording_host.h"
+#include "method_fixture.h"
 
-#include "auth.h"
 #include "dbStores.h"
-#include "frame.h"
 #include "instanceState.h"
 #include "instances.h"
 #include "session.h"
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
 #include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
-#include <sys/stat.h>
-#include <vector>
 
-extern "C" QuenScMethod methods[];
-extern "C" QuenScServer *init(void *, const char *, QuenScHostServer *);
-extern "C" int QuenSc_XmlRpcRegistryLock(QuenScServer *, int);
+using namespace quensc_test;
 
 namespace {
 
@@ -44,59 +31,8 @@ bool FailingExec(DbConnection *conn, const char *sql)
 
 /* ---- values --------------------------------------------------------------------- */
 
-/* A reply as texts: ints in decimal, strings as they are, anything else
- * as "<other>". */
-std::vector<std::string> Values(xmlrpc_value *array)
-{
-    std::vector<std::string> out;
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    int n = xmlrpc_array_size(&env, array);
-    for (int i = 0; i < n; i++) {
-        xmlrpc_value *v = nullptr;
-        xmlrpc_array_read_item(&env, array, i, &v);
-        int x = 0;
-        const char *text = nullptr;
-        if (xmlrpc_value_type(v) == XMLRPC_TYPE_INT) {
-            xmlrpc_read_int(&env, v, &x);
-            out.push_back(std::to_string(x));
-        } else if (xmlrpc_value_type(v) == XMLRPC_TYPE_STRING) {
-            xmlrpc_read_string(&env, v, &text);
-            out.push_back(text);
-            free(const_cast<char *>(text));
-        } else {
-            out.push_back("<other>");
-        }
-        xmlrpc_DECREF(v);
-    }
-    xmlrpc_env_clean(&env);
-    return out;
-}
-
-xmlrpc_value *I64(int64_t value)
-{
-    unsigned char bytes[8];
-    for (int i = 0; i < 8; i++)
-        bytes[i] = static_cast<unsigned char>(uint64_t(value) >> (8 * i));
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_base64_new(&env, 8, bytes);
-}
-
-/* Builds a value with xmlrpc_build_value's format. */
-template <typename... A>
-xmlrpc_value *Build(const char *format, A... args)
-{
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_build_value(&env, format, args...);
-}
-
-xmlrpc_value *S(const std::string &s) { return Build("s", s.c_str()); }
-xmlrpc_value *I(int i) { return Build("i", i); }
 xmlrpc_value *NoCred() { return Build("{s:i}", "type", 0); }
 xmlrpc_value *OddCred() { return Build("{s:i}", "type", 7); }
-xmlrpc_value *Password(const std::string &p) { return Build("{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", p.c_str()); }
 xmlrpc_value *Token(const std::string &t) { return Build("{s:i,s:{s:s}}", "type", 3, "token", "token", t.c_str()); }
 xmlrpc_value *Ldap()
 {
@@ -116,132 +52,56 @@ struct Policy {
     int copyPolicy = 2;
 };
 
+/* 64-bit members go out as 8-byte base64, the other of their wire forms. */
 xmlrpc_value *PolicyStruct(const Policy &p)
 {
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    xmlrpc_value *st = xmlrpc_build_value(
-        &env, "{s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i}", "instType", p.instType, "authType", p.authType,
-        "useInstanceLimit", p.useInstanceLimit, "instanceLimit", p.instanceLimit, "usePerUserInstanceLimit",
-        p.usePerUserInstanceLimit, "perUserInstanceLimit", p.perUserInstanceLimit, "expType", p.expType,
-        "copyPolicy", p.copyPolicy);
-    for (auto [name, value] : {std::pair<const char *, int64_t>{"expValue_1", p.expValue1},
-                               {"expValue_2", p.expValue2}, {"sessionLifetime", p.sessionLifetime}}) {
-        xmlrpc_value *v = I64(value);
-        xmlrpc_struct_set_value(&env, st, name, v);
-        xmlrpc_DECREF(v);
-    }
+    xmlrpc_value *st = Build("{s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:i}", "instType", p.instType, "authType", p.authType,
+                             "useInstanceLimit", p.useInstanceLimit, "instanceLimit", p.instanceLimit,
+                             "usePerUserInstanceLimit", p.usePerUserInstanceLimit, "perUserInstanceLimit",
+                             p.perUserInstanceLimit, "expType", p.expType, "copyPolicy", p.copyPolicy);
+    Set(st, "expValue_1", I64(p.expValue1));
+    Set(st, "expValue_2", I64(p.expValue2));
+    Set(st, "sessionLifetime", I64(p.sessionLifetime));
     return st;
 }
 
 xmlrpc_value *PackageStruct(const std::string &uuid, const std::string &quen, int preview = 0)
 {
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    xmlrpc_value *st = xmlrpc_build_value(&env, "{s:s,s:s,s:s,s:i,s:s,s:i,s:i}", "uuid", uuid.c_str(), "quen_uuid",
-                                          quen.c_str(), "name", ("package " + uuid).c_str(), "useValidDates", 0,
-                                          "key", "the package key", "disabled", 0, "preview", preview);
-    for (const char *name : {"validDateStart", "validDateEnd"}) {
-        xmlrpc_value *v = I64(0);
-        xmlrpc_struct_set_value(&env, st, name, v);
-        xmlrpc_DECREF(v);
-    }
+    xmlrpc_value *st = Build("{s:s,s:s,s:s,s:i,s:s,s:i,s:i}", "uuid", uuid.c_str(), "quen_uuid", quen.c_str(),
+                             "name", ("package " + uuid).c_str(), "useValidDates", 0, "key", "the package key",
+                             "disabled", 0, "preview", preview);
+    Set(st, "validDateStart", I64(0));
+    Set(st, "validDateEnd", I64(0));
     return st;
-}
-
-std::string Hash(const char *salt, const char *password)
-{
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    std::string h = QuenScPasswordHash(pool, salt, password);
-    apr_pool_destroy(pool);
-    return h;
 }
 
 /* ---- the fixture ---------------------------------------------------------------------- */
 
-class Instances : public ::testing::Test {
+/* A started server whose store fails chosen statements. Replies are read
+ * as their texts. */
+class Instances : public MethodFixture {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quensc-instances-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        for (const char *sub : {"/conf", "/db", "/ssl"})
-            mkdir((dir_ + sub).c_str(), 0755);
-        Write("/ssl/server.crt", "C");
-        Write("/ssl/chain.crt", "H");
-        ASSERT_TRUE(PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir_ + "/db/quensc.bin").c_str(), nullptr, nullptr));
-        Write("/conf/quensc.conf",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>"
-              "<configuration_version>3</configuration_version><db_type>sqlite</db_type><use_ldap>0</use_ldap>"
-              "<session_ttl>600</session_ttl></global>\n"
-              "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
-              "<administrators><password>" + Hash(nullptr, "admin") + "</password></administrators>\n"
-              "<helpdesk><password>" + Hash(nullptr, "desk") + "</password></helpdesk>\n"
-              "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
-              "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
-              "<policy_admin>4</policy_admin></logging>\n</quensc_configuration>\n");
-        server_ = init(nullptr, (dir_ + "/conf/quensc.conf").c_str(), host_.server());
-        ASSERT_NE(server_, nullptr) << host_.All();
+        ASSERT_NO_FATAL_FAILURE(MethodFixture::SetUp());
         g_ops = *PolDb_SqliteStoreOps();
         g_ops.exec = FailingExec;
         Db_SetStoreOpsOverride(&g_ops);
         g_failExecWith.clear();
-        admin_ = Open();
-        ASSERT_EQ(Code("AuthenticateManager", {S(admin_), Password("admin")}), 0);
     }
     void TearDown() override
     {
-        DropContext();
-        Db_SetStoreOpsOverride(nullptr);
         g_failExecWith.clear();
-        Db_ModuleExit();
-        (void)system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    void Write(const std::string &rel, const std::string &text)
-    {
-        std::ofstream(dir_ + rel, std::ios::binary) << text;
+        MethodFixture::TearDown();
     }
     std::vector<std::string> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
     {
-        DropContext(); /* its open transaction would hold the database lock */
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        xmlrpc_value *params = xmlrpc_array_new(&env);
-        for (xmlrpc_value *a : args) {
-            xmlrpc_array_append_item(&env, params, a);
-            xmlrpc_DECREF(a);
-        }
-        const QuenScMethod *row = methods;
-        while (row->name && strcmp(row->name, name) != 0)
-            row++;
-        EXPECT_NE(row->name, nullptr) << name;
-        QuenSc_XmlRpcRegistryLock(server_, 1);
-        xmlrpc_value *result = row->handler(&env, params, server_);
-        QuenSc_XmlRpcRegistryLock(server_, 0);
-        std::vector<std::string> out = result ? Values(result) : std::vector<std::string>{"<null>"};
-        if (result)
-            xmlrpc_DECREF(result);
-        xmlrpc_DECREF(params);
-        xmlrpc_env_clean(&env);
-        return out;
-    }
-    int Code(const char *name, std::initializer_list<xmlrpc_value *> args)
-    {
-        return std::stoi(Call(name, args)[0]);
-    }
-    std::string Open()
-    {
-        auto r = Call("SessionOpen", {I(10)});
-        return r.size() > 1 ? r[1] : "";
+        return Texts(MethodFixture::Call(name, args));
     }
     /* A Quen with one published set (version 2) and the package "<quen>-p". */
     void Quen(const std::string &uid, const Policy &p)
     {
-        ASSERT_EQ(Code("QuenCreate", {S(admin_), Build("{s:s,s:s}", "uuid", uid.c_str(), "name", "a quen")}),
-                  0)
-            << host_.All();
+        CreateQuen(uid);
         Store(uid, p);
         ASSERT_EQ(Code("PolicyPublish", {S(admin_), S(uid)}), 0);
         ASSERT_EQ(Code("PackageCreate", {S(admin_), PackageStruct(uid + "-p", uid)}), 0);
@@ -260,54 +120,14 @@ protected:
     }
     int Rows(const std::string &where)
     {
-        return std::stoi(Sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE' AND " + where));
-    }
-    i_ctx *Context()
-    {
-        DropContext();
-        ctx_ = QuenScContextCreate(server_);
-        return ctx_;
-    }
-    void DropContext()
-    {
-        if (ctx_)
-            QuenScContextDestroy(ctx_);
-        ctx_ = nullptr;
-    }
-    std::string Sql(const std::string &sql)
-    {
-        DropContext();
-        sqlite3 *db = nullptr;
-        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
-        sqlite3_stmt *st = nullptr;
-        std::string out;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            int rc = sqlite3_step(st);
-            if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
-                out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-            else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-                ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        } else {
-            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return out;
-    }
-    std::string Column(const std::string &uid, const std::string &column)
-    {
-        return Sql("SELECT " + column + " FROM PolicyDb_Instance WHERE instanceUID = '" + uid + "'");
+        return std::stoi(Scalar("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE' AND " + where));
     }
     /* messageParams of the latest event of a type. */
-    std::string Params(int eventType)
-    {
-        return Sql("SELECT messageParams FROM PolicyDb_Event WHERE eventType = " + std::to_string(eventType) +
-                   " ORDER BY CAST(eventUID AS INTEGER) DESC LIMIT 1");
-    }
+    std::string Params(int eventType) { return EventColumn(eventType, "messageParams"); }
     std::string EventColumn(int eventType, const std::string &column)
     {
-        return Sql("SELECT " + column + " FROM PolicyDb_Event WHERE eventType = " + std::to_string(eventType) +
-                   " ORDER BY CAST(eventUID AS INTEGER) DESC LIMIT 1");
+        return Scalar("SELECT " + column + " FROM PolicyDb_Event WHERE eventType = " + std::to_string(eventType) +
+                      " ORDER BY CAST(eventUID AS INTEGER) DESC LIMIT 1");
     }
     /* The stored session's ttl and user name. */
     std::pair<int64_t, std::string> StoredSession(const std::string &id)
@@ -318,13 +138,6 @@ protected:
         DropContext();
         return out;
     }
-    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
-
-    RecordingHost host_;
-    std::string dir_;
-    QuenScServer *server_ = nullptr;
-    std::string admin_;
-    i_ctx *ctx_ = nullptr;
 };
 
 /* ---- pure rules -------------------------------------------------------------------------- */

@@ -1,8 +1,10 @@
-/* A temporary installation for in-process tests of the method rows: a fresh
- * SQLite schema, a configuration, init, an administrator session, helpers
- * that call a row of the exported table with xmlrpc-c values and turn the
- * answer into plain C++ values, and direct SQL on the installation's file
- * for what the methods do not show. */
+/* What the in-process tests of the module share: xmlrpc-c values built and
+ * read back as plain C++ values, a temporary installation (a fresh SQLite
+ * schema, certificate files, a configuration) that calls the rows of the
+ * exported table the way the host does and reads the installation's file
+ * with SQL of its own, and on top of it a started server with an
+ * administrator session and helpers that create Quens, packages and
+ * instances. */
 #ifndef QUENSC_TEST_METHOD_FIXTURE_H
 #define QUENSC_TEST_METHOD_FIXTURE_H
 
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -29,14 +32,17 @@ extern "C" int QuenSc_XmlRpcRegistryLock(QuenScServer *, int);
 
 namespace quensc_test {
 
+/* ---- values ------------------------------------------------------------------------ */
+
 /* One element of a result array: a scalar as text (an 8-byte base64 value
- * as its 64-bit decimal), or a struct's members the same way. */
+ * as its 64-bit decimal), or a struct's members the same way with the text
+ * "{struct}". */
 struct Item {
     std::string text;
     std::map<std::string, std::string> members;
 };
 
-inline std::string Scalar(xmlrpc_env *env, xmlrpc_value *v)
+inline std::string ValueText(xmlrpc_env *env, xmlrpc_value *v)
 {
     switch (xmlrpc_value_type(v)) {
     case XMLRPC_TYPE_INT: {
@@ -81,13 +87,13 @@ inline std::vector<Item> Items(xmlrpc_value *array)
             for (int m = 0; m < members; m++) {
                 xmlrpc_value *key = nullptr, *value = nullptr;
                 xmlrpc_struct_read_member(&env, v, m, &key, &value);
-                item.members[Scalar(&env, key)] = Scalar(&env, value);
+                item.members[ValueText(&env, key)] = ValueText(&env, value);
                 xmlrpc_DECREF(key);
                 xmlrpc_DECREF(value);
             }
             item.text = "{struct}";
         } else {
-            item.text = Scalar(&env, v);
+            item.text = ValueText(&env, v);
         }
         out.push_back(item);
         xmlrpc_DECREF(v);
@@ -96,20 +102,29 @@ inline std::vector<Item> Items(xmlrpc_value *array)
     return out;
 }
 
-inline xmlrpc_value *S(const std::string &s)
+/* The texts of a reply's elements. */
+inline std::vector<std::string> Texts(const std::vector<Item> &items)
+{
+    std::vector<std::string> out;
+    for (const Item &item : items)
+        out.push_back(item.text);
+    return out;
+}
+
+/* Builds a value with xmlrpc_build_value's format. */
+template <typename... A>
+xmlrpc_value *Build(const char *format, A... args)
 {
     xmlrpc_env env;
     xmlrpc_env_init(&env);
-    return xmlrpc_string_new(&env, s.c_str());
+    return xmlrpc_build_value(&env, format, args...);
 }
 
-inline xmlrpc_value *I(int i)
-{
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_int_new(&env, i);
-}
+inline xmlrpc_value *S(const std::string &s) { return Build("s", s.c_str()); }
 
+inline xmlrpc_value *I(int i) { return Build("i", i); }
+
+/* A 64-bit value in its 8-byte little-endian base64 form. */
 inline xmlrpc_value *I64(int64_t value)
 {
     unsigned char bytes[8];
@@ -143,6 +158,12 @@ inline void Set(xmlrpc_value *st, const char *name, xmlrpc_value *v)
     xmlrpc_DECREF(v);
 }
 
+/* A password credential. */
+inline xmlrpc_value *Password(const std::string &p)
+{
+    return Build("{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", p.c_str());
+}
+
 inline std::string Hash(const char *salt, const char *password)
 {
     apr_pool_t *pool = nullptr;
@@ -152,47 +173,48 @@ inline std::string Hash(const char *salt, const char *password)
     return h;
 }
 
-/* An instance row written straight through the database library. */
+/* An instance row written straight through the database library: by
+ * default active, inheriting its window, with no end. */
 struct InstanceRow {
-    std::string uid, package;
-    std::string creatorName = "someone", creatorData = "creator";
-    int creatorType = 0;
-    int64_t activation = 1000, lastCheck = 0, revocation = 0, replacement = 0;
+    std::string uid, package, creatorData = "creator";
+    int64_t activation = 1000, revocation = 0, replacement = 0;
     bool inherits = true, useValidDates = false, preview = false;
     int64_t start = 0, end = INT64_MAX;
-    std::string hostName, hostIp, guestIp, guestMac, guestName, guestMsg, copyProtectionId;
+    std::string creatorName = "someone";
+    int creatorType = 0;
+    int64_t lastCheck = 0;
+    std::string hostName{}, hostIp{}, guestIp{}, guestMac{}, guestName{}, guestMsg{}, copyProtectionId{};
     int guestStatus = 0;
-    std::string custom[9];
+    std::array<std::string, 9> custom{};
 };
 
-class MethodFixture : public ::testing::Test {
+/* ---- the installation ------------------------------------------------------------------- */
+
+/* A scratch installation under /tmp: conf, db (a fresh schema) and ssl (a
+ * certificate of 1000 "C" and a chain of 2000 "H"). Nothing is configured
+ * or started; the folder goes at the end of the test, with the module's
+ * database state and any store override. */
+class Installation : public ::testing::Test {
 protected:
+    /* The usual global settings of a configuration. */
+    static constexpr const char *kGlobal =
+        "<configuration_version>3</configuration_version><db_type>sqlite</db_type><use_ldap>0</use_ldap>";
+
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quensc-methods-XXXXXX";
+        char tmpl[] = "/tmp/quensc-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
         for (const char *sub : {"/conf", "/db", "/ssl"})
             mkdir((dir_ + sub).c_str(), 0755);
-        Write("/ssl/server.crt", "C");
-        Write("/ssl/chain.crt", "H");
+        Write("/ssl/server.crt", std::string(1000, 'C'));
+        Write("/ssl/chain.crt", std::string(2000, 'H'));
         ASSERT_TRUE(PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir_ + "/db/quensc.bin").c_str(), nullptr, nullptr));
-        Write("/conf/quensc.conf",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>"
-              "<configuration_version>3</configuration_version><db_type>sqlite</db_type><use_ldap>0</use_ldap>"
-              "<session_ttl>600</session_ttl></global>\n"
-              "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
-              "<administrators><password>" + Hash(nullptr, "admin") + "</password></administrators>\n"
-              "<helpdesk><password>" + Hash(nullptr, "desk") + "</password></helpdesk>\n"
-              "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
-              "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
-              "<policy_admin>4</policy_admin></logging>\n</quensc_configuration>\n");
-        server_ = init(nullptr, (dir_ + "/conf/quensc.conf").c_str(), host_.server());
-        ASSERT_NE(server_, nullptr) << host_.All();
-        admin_ = Login("admin");
     }
     void TearDown() override
     {
+        DropContext();
+        Db_SetStoreOpsOverride(nullptr);
         Db_ModuleExit();
         (void)system(("rm -rf '" + dir_ + "'").c_str());
     }
@@ -200,10 +222,32 @@ protected:
     {
         std::ofstream(dir_ + rel, std::ios::binary) << text;
     }
+    /* Writes a configuration with these global settings and extra sections,
+     * the manager passwords hashed, every log area at level 4. */
+    void Configure(const std::string &global = kGlobal, const std::string &extra = "")
+    {
+        Write("/conf/quensc.conf",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>" + global +
+                  "</global>\n"
+                  "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
+                  "<administrators><password>" + Hash(nullptr, adminPassword_) + "</password></administrators>\n"
+                  "<helpdesk><password>" + Hash(nullptr, deskPassword_) + "</password></helpdesk>\n"
+                  "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
+                  "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
+                  "<policy_admin>4</policy_admin></logging>\n" + extra + "</quensc_configuration>\n");
+    }
+    /* Starts the module on the installation's configuration. */
+    QuenScServer *Start()
+    {
+        server_ = init(nullptr, (dir_ + "/conf/quensc.conf").c_str(), host_.server());
+        return server_;
+    }
     /* Calls the row name of the exported table as the host does. Owns the
-     * arguments. */
+     * arguments. A context of the test is destroyed first: its open
+     * transaction would hold the database lock. */
     std::vector<Item> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
     {
+        DropContext();
         xmlrpc_env env;
         xmlrpc_env_init(&env);
         xmlrpc_value *params = xmlrpc_array_new(&env);
@@ -215,11 +259,15 @@ protected:
         while (row->name && strcmp(row->name, name) != 0)
             row++;
         EXPECT_NE(row->name, nullptr) << name;
-        if (!row->name)
+        if (!row->name) {
+            xmlrpc_DECREF(params);
+            xmlrpc_env_clean(&env);
             return {Item{"<no such method>", {}}};
+        }
         QuenSc_XmlRpcRegistryLock(server_, 1);
         xmlrpc_value *result = row->handler(&env, params, server_);
         QuenSc_XmlRpcRegistryLock(server_, 0);
+        EXPECT_FALSE(env.fault_occurred) << name << ": a reader's fault would replace the result array";
         std::vector<Item> out = result ? Items(result) : std::vector<Item>{Item{"<null>", {}}};
         if (result)
             xmlrpc_DECREF(result);
@@ -232,18 +280,96 @@ protected:
     {
         return std::stoi(Call(name, args)[0].text);
     }
+    /* A new session's id. */
+    std::string Open()
+    {
+        auto opened = Call("SessionOpen", {I(10)});
+        EXPECT_EQ(opened.size(), 3u);
+        return opened.size() > 1 ? opened[1].text : "";
+    }
     /* A new session, given manager rights by password (null: none). */
     std::string Login(const char *password)
     {
-        auto opened = Call("SessionOpen", {I(10)});
-        std::string id = opened.size() > 1 ? opened[1].text : "";
+        std::string id = Open();
         if (password) {
-            xmlrpc_env env;
-            xmlrpc_env_init(&env);
-            xmlrpc_value *cred = xmlrpc_build_value(&env, "{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", password);
-            EXPECT_EQ(Code("AuthenticateManager", {S(id), cred}), 0);
+            EXPECT_EQ(Code("AuthenticateManager", {S(id), Password(password)}), 0);
         }
         return id;
+    }
+    /* A request context of the test's own, destroyed at the end. */
+    i_ctx *Context()
+    {
+        DropContext();
+        ctx_ = QuenScContextCreate(server_);
+        return ctx_;
+    }
+    void DropContext()
+    {
+        if (ctx_)
+            QuenScContextDestroy(ctx_);
+        ctx_ = nullptr;
+    }
+    /* Column 0 of every row of a statement run on a connection of its own,
+     * joined by "|". A context of the test is destroyed first. */
+    std::string Sql(const std::string &sql) { return RunSql(sql, false); }
+    /* Column 0 of the first row only. */
+    std::string Scalar(const std::string &sql) { return RunSql(sql, true); }
+    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
+
+    RecordingHost host_;
+    std::string dir_;
+    QuenScServer *server_ = nullptr;
+    i_ctx *ctx_ = nullptr;
+    const char *adminPassword_ = "admin";
+    const char *deskPassword_ = "desk";
+
+private:
+    std::string RunSql(const std::string &sql, bool firstRowOnly)
+    {
+        DropContext();
+        sqlite3 *db = nullptr;
+        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
+        sqlite3_busy_timeout(db, 10000);
+        sqlite3_stmt *st = nullptr;
+        std::string out;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
+            int rc;
+            bool first = true;
+            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+                if (!first)
+                    out += "|";
+                first = false;
+                if (sqlite3_column_text(st, 0))
+                    out += reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
+                if (firstRowOnly) {
+                    rc = SQLITE_DONE;
+                    break;
+                }
+            }
+            if (rc != SQLITE_DONE)
+                ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+        } else {
+            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
+        }
+        sqlite3_finalize(st);
+        sqlite3_close(db);
+        return out;
+    }
+};
+
+/* ---- a started server ----------------------------------------------------------------- */
+
+/* The installation configured (session time-to-live 600) and started, with
+ * an administrator session in admin_. */
+class MethodFixture : public Installation {
+protected:
+    void SetUp() override
+    {
+        ASSERT_NO_FATAL_FAILURE(Installation::SetUp());
+        Configure(std::string(kGlobal) + "<session_ttl>600</session_ttl>");
+        ASSERT_NE(Start(), nullptr) << host_.All();
+        admin_ = Open();
+        ASSERT_EQ(Code("AuthenticateManager", {S(admin_), Password("admin")}), 0) << host_.All();
     }
     void CreateQuen(const std::string &uid, const std::string &name = "a quen")
     {
@@ -263,10 +389,8 @@ protected:
      * default policy set); its UID. */
     std::string CreateInstance(const std::string &package, const std::string &copyProtectionId = "")
     {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        xmlrpc_value *cred = xmlrpc_build_value(&env, "{s:i}", "type", 0);
-        auto answer = Call("InstanceCreate", {S(admin_), cred, S(package), S("client key"), S(copyProtectionId)});
+        auto answer = Call("InstanceCreate", {S(admin_), Build("{s:i}", "type", 0), S(package), S("client key"),
+                                              S(copyProtectionId)});
         EXPECT_EQ(answer[0].text, "0") << host_.All();
         return answer.size() > 1 ? answer[1].text : "";
     }
@@ -305,33 +429,10 @@ protected:
         ASSERT_TRUE(Db_Commit(conn));
         Db_Close(conn);
     }
-    /* Column 0 of every row of a statement run on a connection of its own,
-     * joined by "|". */
-    std::string Sql(const std::string &sql)
+    /* One column (or expression) of an instance's row. */
+    std::string Column(const std::string &uid, const std::string &column)
     {
-        sqlite3 *db = nullptr;
-        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt *st = nullptr;
-        std::string out;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            int rc;
-            bool first = true;
-            while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
-                if (!first)
-                    out += "|";
-                first = false;
-                if (sqlite3_column_text(st, 0))
-                    out += reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-            }
-            if (rc != SQLITE_DONE)
-                ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        } else {
-            ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return out;
+        return Scalar("SELECT " + column + " FROM PolicyDb_Instance WHERE instanceUID = '" + uid + "'");
     }
     /* The stored parameters (tab-joined) of the events of one type, in
      * order, joined by "|". */
@@ -340,11 +441,7 @@ protected:
         return Sql("SELECT messageParams FROM PolicyDb_Event WHERE eventType = " + std::to_string(type) +
                    " ORDER BY CAST(eventUID AS INTEGER)");
     }
-    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
 
-    RecordingHost host_;
-    std::string dir_;
-    QuenScServer *server_ = nullptr;
     std::string admin_;
 };
 

@@ -2,33 +2,18 @@
  * tables, policy set resolution and publishing, instance state, counting
  * and inherited windows, package admission, and the method rows of the
  * exported table against a temporary installation. */
-#include "recording_host.h"
+#include "method_fixture.h"
 
 #include "access.h"
-#include "auth.h"
 #include "dbStores.h"
-#include "frame.h"
-#include "instance.h"
 #include "instanceState.h"
 #include "lut.h"
 #include "packages.h"
 #include "policy.h"
 
-#include <gtest/gtest.h>
-#include <sqlite3.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <fstream>
-#include <map>
-#include <string>
-#include <sys/stat.h>
-#include <vector>
 
-extern "C" QuenScMethod methods[];
-extern "C" QuenScServer *init(void *, const char *, QuenScHostServer *);
-extern "C" int QuenSc_XmlRpcRegistryLock(QuenScServer *, int);
+using namespace quensc_test;
 
 namespace {
 
@@ -56,95 +41,7 @@ int Queries(const std::string &needle)
     return n;
 }
 
-/* ---- reply values -------------------------------------------------------------- */
-
-/* One element of a result array: a scalar as text (an 8-byte base64 value
- * as its 64-bit decimal), or a struct's members the same way. */
-struct Item {
-    std::string text;
-    std::map<std::string, std::string> members;
-};
-
-std::string Scalar(xmlrpc_env *env, xmlrpc_value *v)
-{
-    switch (xmlrpc_value_type(v)) {
-    case XMLRPC_TYPE_INT: {
-        int x = 0;
-        xmlrpc_read_int(env, v, &x);
-        return std::to_string(x);
-    }
-    case XMLRPC_TYPE_STRING: {
-        const char *s = nullptr;
-        xmlrpc_read_string(env, v, &s);
-        std::string out = s ? s : "";
-        free(const_cast<char *>(s));
-        return out;
-    }
-    case XMLRPC_TYPE_BASE64: {
-        size_t length = 0;
-        const unsigned char *bytes = nullptr;
-        xmlrpc_read_base64(env, v, &length, &bytes);
-        uint64_t x = 0;
-        for (size_t i = 0; i < length && i < 8; i++)
-            x |= uint64_t(bytes[i]) << (8 * i);
-        free(const_cast<unsigned char *>(bytes));
-        return length == 8 ? std::to_string(int64_t(x)) : "<base64 of " + std::to_string(length) + ">";
-    }
-    default:
-        return "<other>";
-    }
-}
-
-std::vector<Item> Items(xmlrpc_value *array)
-{
-    std::vector<Item> out;
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    int n = xmlrpc_array_size(&env, array);
-    for (int i = 0; i < n; i++) {
-        xmlrpc_value *v = nullptr;
-        xmlrpc_array_read_item(&env, array, i, &v);
-        Item item;
-        if (xmlrpc_value_type(v) == XMLRPC_TYPE_STRUCT) {
-            int members = xmlrpc_struct_size(&env, v);
-            for (int m = 0; m < members; m++) {
-                xmlrpc_value *key = nullptr, *value = nullptr;
-                xmlrpc_struct_read_member(&env, v, m, &key, &value);
-                item.members[Scalar(&env, key)] = Scalar(&env, value);
-                xmlrpc_DECREF(key);
-                xmlrpc_DECREF(value);
-            }
-            item.text = "{struct}";
-        } else {
-            item.text = Scalar(&env, v);
-        }
-        out.push_back(item);
-        xmlrpc_DECREF(v);
-    }
-    xmlrpc_env_clean(&env);
-    return out;
-}
-
-xmlrpc_value *S(const std::string &s)
-{
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_string_new(&env, s.c_str());
-}
-
-xmlrpc_value *I(int i)
-{
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_int_new(&env, i);
-}
-
-xmlrpc_value *QuenStruct(const std::string &uuid, const std::string &name)
-{
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_build_value(&env, "{s:s,s:s}", "uuid", uuid.c_str(), "name", name.c_str());
-}
+/* ---- request values ------------------------------------------------------------ */
 
 struct Policy {
     int instType = 0, authType = 0, useInstanceLimit = 0, instanceLimit = 0;
@@ -156,15 +53,12 @@ struct Policy {
 /* 64-bit members go out as decimal texts, one of their two wire forms. */
 xmlrpc_value *PolicyStruct(const Policy &p)
 {
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
     auto t = [](int64_t v) { return std::to_string(v); };
-    return xmlrpc_build_value(&env, "{s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:s,s:s,s:s,s:i}", "instType", p.instType,
-                              "authType", p.authType, "useInstanceLimit", p.useInstanceLimit, "instanceLimit",
-                              p.instanceLimit, "usePerUserInstanceLimit", p.usePerUserInstanceLimit,
-                              "perUserInstanceLimit", p.perUserInstanceLimit, "expType", p.expType, "expValue_1",
-                              t(p.expValue1).c_str(), "expValue_2", t(p.expValue2).c_str(), "sessionLifetime",
-                              t(p.sessionLifetime).c_str(), "copyPolicy", p.copyPolicy);
+    return Build("{s:i,s:i,s:i,s:i,s:i,s:i,s:i,s:s,s:s,s:s,s:i}", "instType", p.instType, "authType", p.authType,
+                 "useInstanceLimit", p.useInstanceLimit, "instanceLimit", p.instanceLimit, "usePerUserInstanceLimit",
+                 p.usePerUserInstanceLimit, "perUserInstanceLimit", p.perUserInstanceLimit, "expType", p.expType,
+                 "expValue_1", t(p.expValue1).c_str(), "expValue_2", t(p.expValue2).c_str(), "sessionLifetime",
+                 t(p.sessionLifetime).c_str(), "copyPolicy", p.copyPolicy);
 }
 
 struct Package {
@@ -177,191 +71,51 @@ struct Package {
 
 xmlrpc_value *PackageStruct(const Package &p)
 {
-    xmlrpc_env env;
-    xmlrpc_env_init(&env);
-    return xmlrpc_build_value(&env, "{s:s,s:s,s:s,s:i,s:s,s:s,s:s,s:i,s:i}", "uuid", p.uuid.c_str(), "quen_uuid",
-                              p.quen.c_str(), "name", p.name.c_str(), "useValidDates", p.useValidDates,
-                              "validDateStart", std::to_string(p.start).c_str(), "validDateEnd",
-                              std::to_string(p.end).c_str(), "key", p.key.c_str(), "disabled", p.disabled,
-                              "preview", p.preview);
+    return Build("{s:s,s:s,s:s,s:i,s:s,s:s,s:s,s:i,s:i}", "uuid", p.uuid.c_str(), "quen_uuid", p.quen.c_str(),
+                 "name", p.name.c_str(), "useValidDates", p.useValidDates, "validDateStart",
+                 std::to_string(p.start).c_str(), "validDateEnd", std::to_string(p.end).c_str(), "key", p.key.c_str(),
+                 "disabled", p.disabled, "preview", p.preview);
 }
-
-std::string Hash(const char *salt, const char *password)
-{
-    apr_pool_t *pool = nullptr;
-    apr_pool_create(&pool, nullptr);
-    std::string h = QuenScPasswordHash(pool, salt, password);
-    apr_pool_destroy(pool);
-    return h;
-}
-
-/* An instance record for PolDb_InstanceAdd: active, inheriting, no end. */
-struct InstanceRow {
-    std::string uid, package, creator = "creator";
-    int64_t activation = 1000, revocation = 0, replacement = 0;
-    bool inherits = true, useValidDates = false, preview = false;
-    int64_t start = 0, end = INT64_MAX;
-};
 
 /* ---- the fixture ---------------------------------------------------------------- */
 
-class Service : public ::testing::Test {
+/* A started server whose store counts the queries it runs. */
+class Service : public MethodFixture {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/quensc-service-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        for (const char *sub : {"/conf", "/db", "/ssl"})
-            mkdir((dir_ + sub).c_str(), 0755);
-        Write("/ssl/server.crt", "C");
-        Write("/ssl/chain.crt", "H");
-        ASSERT_TRUE(PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir_ + "/db/quensc.bin").c_str(), nullptr, nullptr));
-        Write("/conf/quensc.conf",
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>"
-              "<configuration_version>3</configuration_version><db_type>sqlite</db_type><use_ldap>0</use_ldap>"
-              "<session_ttl>600</session_ttl></global>\n"
-              "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
-              "<administrators><password>" + Hash(nullptr, "admin") + "</password></administrators>\n"
-              "<helpdesk><password>" + Hash(nullptr, "desk") + "</password></helpdesk>\n"
-              "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
-              "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
-              "<policy_admin>4</policy_admin></logging>\n</quensc_configuration>\n");
-        server_ = init(nullptr, (dir_ + "/conf/quensc.conf").c_str(), host_.server());
-        ASSERT_NE(server_, nullptr) << host_.All();
+        ASSERT_NO_FATAL_FAILURE(MethodFixture::SetUp());
         g_ops = *PolDb_SqliteStoreOps();
         g_ops.query = CountingQuery;
         Db_SetStoreOpsOverride(&g_ops);
         g_queries.clear();
         g_failQueriesWith.clear();
-        admin_ = Login("admin");
     }
     void TearDown() override
     {
-        if (ctx_)
-            QuenScContextDestroy(ctx_);
-        Db_SetStoreOpsOverride(nullptr);
         g_failQueriesWith.clear();
-        Db_ModuleExit();
-        (void)system(("rm -rf '" + dir_ + "'").c_str());
-    }
-    void Write(const std::string &rel, const std::string &text)
-    {
-        std::ofstream(dir_ + rel, std::ios::binary) << text;
-    }
-    std::vector<Item> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
-    {
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        xmlrpc_value *params = xmlrpc_array_new(&env);
-        for (xmlrpc_value *a : args) {
-            xmlrpc_array_append_item(&env, params, a);
-            xmlrpc_DECREF(a);
-        }
-        const QuenScMethod *row = methods;
-        while (row->name && strcmp(row->name, name) != 0)
-            row++;
-        EXPECT_NE(row->name, nullptr) << name;
-        QuenSc_XmlRpcRegistryLock(server_, 1);
-        xmlrpc_value *result = row->handler(&env, params, server_);
-        QuenSc_XmlRpcRegistryLock(server_, 0);
-        std::vector<Item> out = result ? Items(result) : std::vector<Item>{Item{"<null>", {}}};
-        if (result)
-            xmlrpc_DECREF(result);
-        xmlrpc_DECREF(params);
-        xmlrpc_env_clean(&env);
-        return out;
-    }
-    /* Just the result code. */
-    int Code(const char *name, std::initializer_list<xmlrpc_value *> args)
-    {
-        return std::stoi(Call(name, args)[0].text);
-    }
-    std::string Login(const char *password)
-    {
-        auto opened = Call("SessionOpen", {I(10)});
-        std::string id = opened.size() > 1 ? opened[1].text : "";
-        xmlrpc_env env;
-        xmlrpc_env_init(&env);
-        xmlrpc_value *cred = xmlrpc_build_value(&env, "{s:i,s:{s:s}}", "type", 2, "pwd", "pwd", password);
-        EXPECT_EQ(Code("AuthenticateManager", {S(id), cred}), 0);
-        return id;
-    }
-    void CreateQuen(const std::string &uid, const std::string &name = "a quen")
-    {
-        ASSERT_EQ(Code("QuenCreate", {S(admin_), QuenStruct(uid, name)}), 0) << host_.All();
+        MethodFixture::TearDown();
     }
     void CreatePackage(const Package &p) { ASSERT_EQ(Code("PackageCreate", {S(admin_), PackageStruct(p)}), 0); }
+    /* Quen q1 with the ordinary package p1 and the preview package pp. */
+    void CreateQuenWithPackages()
+    {
+        CreateQuen("q1");
+        CreatePackage({"p1", "q1"});
+        Package preview{"pp", "q1"};
+        preview.preview = 1;
+        CreatePackage(preview);
+    }
     void Store(const std::string &quen, const Policy &p, const std::string &client = "client",
                const std::string &host = "host")
     {
         ASSERT_EQ(Code("PolicyStore", {S(admin_), S(quen), S(client), S(host), PolicyStruct(p)}), 0) << host_.All();
     }
-    void AddInstance(const InstanceRow &row)
-    {
-        DbConnection *conn = Db_Open();
-        PolDbInstance r{};
-        r.instanceUID = const_cast<char *>(row.uid.c_str());
-        r.packageUID = const_cast<char *>(row.package.c_str());
-        r.creatorIdName = const_cast<char *>("someone");
-        r.creatorIdData = const_cast<char *>(row.creator.c_str());
-        r.activationDate = row.activation;
-        r.revocationDate = row.revocation;
-        r.replacementDate = row.replacement;
-        r.inheritsExpiration = row.inherits;
-        r.useValidDates = row.useValidDates;
-        r.validDateStart = row.start;
-        r.validDateEnd = row.end;
-        r.password = const_cast<char *>("not the empty hash");
-        r.preview = row.preview;
-        ASSERT_TRUE(PolDb_InstanceAdd(conn, &r));
-        ASSERT_TRUE(Db_Commit(conn));
-        Db_Close(conn);
-    }
-    /* A request context of the tests' own, destroyed at the end. */
-    i_ctx *Context()
-    {
-        if (ctx_)
-            QuenScContextDestroy(ctx_);
-        ctx_ = QuenScContextCreate(server_);
-        return ctx_;
-    }
-    /* Runs sql on a connection of its own; a context of the test is
-     * destroyed first, so that its open transaction does not lock it out. */
-    std::string Sql(const std::string &sql)
-    {
-        if (ctx_)
-            QuenScContextDestroy(ctx_);
-        ctx_ = nullptr;
-        sqlite3 *db = nullptr;
-        sqlite3_open((dir_ + "/db/quensc.bin").c_str(), &db);
-        sqlite3_stmt *st = nullptr;
-        std::string out;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            int rc = sqlite3_step(st);
-            if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
-                out = reinterpret_cast<const char *>(sqlite3_column_text(st, 0));
-            else if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-                ADD_FAILURE() << sql << ": " << sqlite3_errmsg(db);
-        } else {
-            out = std::string("<sql error: ") + sqlite3_errmsg(db) + ">";
-        }
-        sqlite3_finalize(st);
-        sqlite3_close(db);
-        return out;
-    }
     std::string Window(const std::string &uid)
     {
-        return Sql("SELECT insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || "
-                   "CAST(insValidDateEnd AS INTEGER) FROM PolicyDb_Instance WHERE instanceUID = '" + uid + "'");
+        return Column(uid, "insUseValidDates || ' ' || CAST(insValidDateStart AS INTEGER) || ' ' || "
+                           "CAST(insValidDateEnd AS INTEGER)");
     }
-    bool Logged(const std::string &text) const { return host_.All().find(text) != std::string::npos; }
-
-    RecordingHost host_;
-    std::string dir_;
-    QuenScServer *server_ = nullptr;
-    std::string admin_;
-    i_ctx *ctx_ = nullptr;
 };
 
 /* ---- lookup tables ----------------------------------------------------------------- */
@@ -433,7 +187,7 @@ TEST_F(Service, PolicyVersionResolutionRepairsOnlyTheMissingWorkingRow)
     EXPECT_TRUE(Logged("Could not find policy version 2"));
     EXPECT_TRUE(Logged("Created missing policy version 2"));
     ASSERT_TRUE(Db_Commit(ctx->conn));
-    EXPECT_EQ(Sql("SELECT published FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1' AND policyVersion = 2"),
+    EXPECT_EQ(Scalar("SELECT published FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1' AND policyVersion = 2"),
               "FALSE");
 
     /* The current row missing: creating would give version 3, never 1. */
@@ -442,7 +196,7 @@ TEST_F(Service, PolicyVersionResolutionRepairsOnlyTheMissingWorkingRow)
     EXPECT_EQ(QuenScGetPolicyVersion(ctx, "q1", false, false, &version), QUENSC_INTERNAL);
     EXPECT_TRUE(Logged("Unexpected version number returned by creation: 3"));
     ASSERT_TRUE(Db_Commit(ctx->conn));
-    EXPECT_EQ(Sql("SELECT MAX(policyVersion) FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1'"), "2")
+    EXPECT_EQ(Scalar("SELECT MAX(policyVersion) FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1'"), "2")
         << "no stray version is left behind";
 }
 
@@ -499,9 +253,9 @@ TEST_F(Service, PublishCopiesTheSetItsLongTextsAndItsAccessEntries)
     ASSERT_TRUE(Db_Commit(conn));
 
     ASSERT_EQ(Code("PolicyPublish", {S(admin_), S("q1")}), 0) << host_.All();
-    EXPECT_EQ(Sql("SELECT activePolicySetVersion FROM PolicyDb_Quen WHERE quenUID = 'q1'"), "2");
-    EXPECT_EQ(Sql("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 2"), "TRUE");
-    EXPECT_EQ(Sql("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 3"), "FALSE");
+    EXPECT_EQ(Scalar("SELECT activePolicySetVersion FROM PolicyDb_Quen WHERE quenUID = 'q1'"), "2");
+    EXPECT_EQ(Scalar("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 2"), "TRUE");
+    EXPECT_EQ(Scalar("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 3"), "FALSE");
 
     auto current = Call("PolicyAdminRetrieve", {S(admin_), S("q1"), I(0)});
     auto working = Call("PolicyAdminRetrieve", {S(admin_), S("q1"), I(1)});
@@ -522,9 +276,9 @@ TEST_F(Service, PublishCopiesTheSetItsLongTextsAndItsAccessEntries)
     PolDb_AccessFreeArray(entries, count);
     Db_Close(conn);
 
-    EXPECT_EQ(Sql("SELECT policyVersion FROM PolicyDb_Event WHERE eventType = 5040"), "2");
-    EXPECT_EQ(Sql("SELECT messageParams FROM PolicyDb_Event WHERE eventType = 5040"), "2");
-    EXPECT_EQ(Sql("SELECT quenUID FROM PolicyDb_Event WHERE eventType = 5040"), "q1");
+    EXPECT_EQ(Scalar("SELECT policyVersion FROM PolicyDb_Event WHERE eventType = 5040"), "2");
+    EXPECT_EQ(Scalar("SELECT messageParams FROM PolicyDb_Event WHERE eventType = 5040"), "2");
+    EXPECT_EQ(Scalar("SELECT quenUID FROM PolicyDb_Event WHERE eventType = 5040"), "q1");
     EXPECT_EQ(Code("PolicyPublish", {S(admin_), S("nope")}), QUENSC_QUEN_DOES_NOT_EXIST);
     EXPECT_TRUE(Logged("Failed to find quen (nope)"));
 }
@@ -666,11 +420,7 @@ TEST(Expiration, DaysCountFromTheUtcDayOfActivation)
 
 TEST_F(Service, CountingAndDestroyLookOnlyAtActiveOrdinaryInstances)
 {
-    CreateQuen("q1");
-    CreatePackage({"p1", "q1"});
-    Package preview{"pp", "q1"};
-    preview.preview = 1;
-    CreatePackage(preview);
+    CreateQuenWithPackages();
     int64_t now = time(nullptr);
     AddInstance({"active-a", "p1", "alice"});
     AddInstance({"active-b", "p1", "bob"});
@@ -693,8 +443,7 @@ TEST_F(Service, CountingAndDestroyLookOnlyAtActiveOrdinaryInstances)
     EXPECT_EQ(count, 2);
     ASSERT_EQ(QuenScCountActiveInstances(ctx, "q1", "o'hara", &count), 0);
     EXPECT_EQ(count, 0);
-    QuenScContextDestroy(ctx_);
-    ctx_ = nullptr;
+    DropContext();
 
     EXPECT_EQ(Code("QuenDestroy", {S(admin_), S("q1")}), QUENSC_HAS_VALID_INSTANCES);
     /* An unreadable instance table must not let the Quen go. */
@@ -705,19 +454,16 @@ TEST_F(Service, CountingAndDestroyLookOnlyAtActiveOrdinaryInstances)
     Sql("UPDATE PolicyDb_Instance SET revocationDate = '00000000000000001000' WHERE instanceUID LIKE '%active%' "
         "OR instanceUID = 'revoked-later'");
     EXPECT_EQ(Code("QuenDestroy", {S(admin_), S("q1")}), 0) << host_.All();
-    EXPECT_EQ(Sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'"), "0");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'"), "0");
     EXPECT_EQ(Code("QuenInfo", {S(admin_), S("q1")}), QUENSC_QUEN_DOES_NOT_EXIST);
-    EXPECT_EQ(Sql("SELECT messageParams FROM PolicyDb_Event WHERE eventType = 2020 ORDER BY CAST(eventUID AS INTEGER) DESC"),
+    EXPECT_EQ(Scalar("SELECT messageParams FROM PolicyDb_Event WHERE eventType = 2020 "
+                     "ORDER BY CAST(eventUID AS INTEGER) DESC"),
               "a quen");
 }
 
 TEST_F(Service, PublishAndStoreCarryExpirationToInheritingInstances)
 {
-    CreateQuen("q1");
-    CreatePackage({"p1", "q1"});
-    Package preview{"pp", "q1"};
-    preview.preview = 1;
-    CreatePackage(preview);
+    CreateQuenWithPackages();
     const int64_t day = INT64_C(19723) * 86400;
     AddInstance({"inherits", "p1", "a", day + 3600});
     InstanceRow own{"own", "p1", "a", day + 3600};
@@ -762,8 +508,8 @@ TEST_F(Service, PublishAndStoreCarryExpirationToInheritingInstances)
     EXPECT_EQ(Code("PolicyPublish", {S(admin_), S("q1")}), QUENSC_INTERNAL);
     g_failQueriesWith.clear();
     EXPECT_TRUE(Logged("Error doing bulk update of instance expiration date"));
-    EXPECT_EQ(Sql("SELECT activePolicySetVersion FROM PolicyDb_Quen"), "4");
-    EXPECT_EQ(Sql("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 5"), "FALSE");
+    EXPECT_EQ(Scalar("SELECT activePolicySetVersion FROM PolicyDb_Quen"), "4");
+    EXPECT_EQ(Scalar("SELECT published FROM PolicyDb_RuntimePolicy WHERE policyVersion = 5"), "FALSE");
 }
 
 /* ---- packages ------------------------------------------------------------------------------ */
