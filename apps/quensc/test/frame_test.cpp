@@ -285,10 +285,13 @@ TEST_F(Server, HousekeepingReapsOncePerCycle)
     postReqHandler(server_);
     apr_thread_mutex_unlock(server_->contextLock);
     EXPECT_EQ(Call("Echo", {S(id), S("x")})[0], "0");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE name = 'sqlite_stat1'"), "0");
 
     postReqHandler(server_);   /* the first run after start-up reaps */
     EXPECT_EQ(Call("Echo", {S(id), S("x")}), (Strings{"6"}));
     EXPECT_GT(server_->lastReaping, 0);
+    /* ... and leaves the query planner statistics of the tables behind. */
+    EXPECT_NE(Scalar("SELECT COUNT(*) FROM sqlite_stat1"), "0");
 
     std::string second = Open();
     ASSERT_TRUE(Db_Exec(conn, "UPDATE PolicyDb_LongField SET sessionExpires = '1000'"));
