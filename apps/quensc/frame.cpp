@@ -150,38 +150,40 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
     call.ctx = QuenScContextCreate(server);
     bool unlocked = false;
     if (call.ctx) {
+        /* A registry lock that cannot be released leaves the method undone
+         * (code 2), but the request still commits and is audited. */
         unlocked = QuenSc_XmlRpcRegistryLock(server, 0) == 1;
+        int64_t start = PolDb_Now();
         if (unlocked) {
-            int64_t start = PolDb_Now();
             call.values = QuenScNewResultArray();
             code = call.values ? RunMethod(&call) : QUENSC_INTERNAL;
+        }
 
-            if (env->fault_occurred) {
-                if (!(def->flags & QUENSC_FRAME_QUIET_READ))
-                    QuenScLogError("%sHandler() Error reading rpc msg: %s", def->name,
-                                   env->fault_string ? env->fault_string : "");
-                /* The caller expects the result array, not the reader's
-                 * fault: the fault would make the host drop the array. */
-                xmlrpc_env_clean(env);
-                xmlrpc_env_init(env);
-            }
-            if (!Db_Commit(call.ctx->conn)) {
-                QuenScLogError("%sHandler() Error committing DB transaction!", def->name);
-                code = QUENSC_INTERNAL;
-            }
+        if (env->fault_occurred) {
+            if (!(def->flags & QUENSC_FRAME_QUIET_READ))
+                QuenScLogError("%sHandler() Error reading rpc msg: %s", def->name,
+                               env->fault_string ? env->fault_string : "");
+            /* The caller expects the result array, not the reader's
+             * fault: the fault would make the host drop the array. */
+            xmlrpc_env_clean(env);
+            xmlrpc_env_init(env);
+        }
+        if (!Db_Commit(call.ctx->conn)) {
+            QuenScLogError("%sHandler() Error committing DB transaction!", def->name);
+            code = QUENSC_INTERNAL;
+        }
 
-            if (!(def->flags & QUENSC_FRAME_NO_EVENT)) {
-                PolDbEvent *e = call.ctx->event;
-                e->returnCodeText = const_cast<char *>(QuenScResultText(code));
-                e->handlerName = const_cast<char *>(def->name);
-                if (call.session) {
-                    e->sessionID = call.session->id;
-                    e->loginName = apr_pstrdup(call.ctx->pool, QuenScSessionUserName(call.session));
-                }
-                e->turnaroundTime = PolDb_Now() - start;
-                e->eventType = def->eventType;
-                QuenScRecordEvent(call.ctx);
+        if (!(def->flags & QUENSC_FRAME_NO_EVENT)) {
+            PolDbEvent *e = call.ctx->event;
+            e->returnCodeText = const_cast<char *>(QuenScResultText(code));
+            e->handlerName = const_cast<char *>(def->name);
+            if (call.session) {
+                e->sessionID = call.session->id;
+                e->loginName = apr_pstrdup(call.ctx->pool, QuenScSessionUserName(call.session));
             }
+            e->turnaroundTime = PolDb_Now() - start;
+            e->eventType = def->eventType;
+            QuenScRecordEvent(call.ctx);
         }
     }
 

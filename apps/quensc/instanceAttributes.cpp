@@ -66,7 +66,11 @@ int ReadInstanceUid(QuenScCall *call, AttributeArgs *a)
     return rc;
 }
 
-const char *FieldText(QuenScCall *call, int field) { return apr_itoa(call->ctx->pool, field + 1); }
+/* The 1-based field number, widened first: INT32_MAX + 1 must not wrap. */
+const char *FieldText(QuenScCall *call, int field)
+{
+    return apr_psprintf(call->ctx->pool, "%" APR_INT64_T_FMT, static_cast<int64_t>(field) + 1);
+}
 
 const char *GuestStatusName(int status)
 {

@@ -2,12 +2,17 @@
  * every handler can run (logging, crypto, configuration and its in-memory
  * upgrade, locks, the database module, the start-up data upgrade, the
  * certificate files). */
+#include "startup.h"
+
 #include "auth.h"
 #include "frame.h"
+#include "instance.h"
+#include "instanceState.h"
 #include "quensc_util.h"
 
 #include "qcrypt.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include <apr_strings.h>
@@ -64,18 +69,51 @@ struct DataUpgradeStep {
     int (*step)(i_ctx *ctx);
 };
 
-int UpgradeDataTo215(i_ctx *)
+} // namespace
+
+int QuenScDataUpgradeTo215(i_ctx *ctx)
 {
-    /* Hashing stored instance passwords needs the instance table, which is
-     * not part of this build; the step can only run after a schema upgrade,
-     * which is not part of it either, so it is never reached. */
     QuenScLogInfo("Performing Data Upgrade to v.215");
-    QuenScLogError("Failed to enumerate all instances from db");
-    return QUENSC_INTERNAL;
+    PolDbInstance *instances = nullptr;
+    int count = 0;
+    if (!PolDb_InstanceEnumerate(ctx->conn, nullptr, &instances, &count)) {
+        QuenScLogError("Failed to enumerate all instances from db");
+        return QUENSC_INTERNAL;
+    }
+    int rc = QUENSC_OK;
+    for (int i = 0; i < count && rc == QUENSC_OK; i++) {
+        PolDbInstance &row = instances[i];
+        /* Older schemas kept the password itself: store its salted hash. */
+        const char *hash = QuenScPasswordHash(ctx->pool, row.instanceUID, row.password);
+        if (!hash) {
+            QuenScLogError("Failed to hash password for instance: %s", row.instanceUID);
+            rc = QUENSC_INTERNAL;
+            break;
+        }
+        free(row.password);
+        row.password = PolDb_Strdup(hash);
+        if (QuenScComputeExpiration(ctx, &row, &row.useValidDates, &row.validDateStart, &row.validDateEnd) !=
+            QUENSC_OK) {
+            QuenScLogError("Failed to calculate expiration dates for instance: %s", row.instanceUID);
+            rc = QUENSC_INTERNAL;
+            break;
+        }
+        if (!PolDb_InstanceUpdate(ctx->conn, &row)) {
+            QuenScLogError("Failed to write updated instance into db: %s (%s)", row.instanceUID,
+                           Db_GetLastErrorText(ctx->conn));
+            rc = QUENSC_INTERNAL;
+        }
+    }
+    if (rc == QUENSC_OK)
+        QuenScLogInfo("Updated %d instances...", count);
+    PolDb_InstanceFreeArray(instances, count);
+    return rc;
 }
 
+namespace {
+
 const DataUpgradeStep kDataUpgrades[] = {
-    {215, UpgradeDataTo215},
+    {215, QuenScDataUpgradeTo215},
     {0, nullptr},
 };
 

@@ -105,6 +105,18 @@ TEST_F(Attributes, FieldNumbersOutsideTheNineAreRefusedEverywhere)
     EXPECT_EQ(Sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE insCustom1 = 'v' OR insCustom9 = 'v'"), "0");
 }
 
+TEST_F(Attributes, EventsShowTheLargestFieldNumberOneBasedWithoutWrapping)
+{
+    /* The 1-based number of field INT32_MAX is 2147483648; it must not
+     * wrap (or be undefined) on the way into the event. */
+    EXPECT_EQ(Code("InstanceSetCustomField", {S(anyone_), S(uid_), I(INT32_MAX), S("v")}), 5);
+    EXPECT_EQ(Code("InstanceSetCustomFieldName", {S(admin_), I(INT32_MAX), S("n")}), 5);
+    EXPECT_EQ(Code("InstanceClearCustomField", {S(admin_), I(INT32_MAX)}), 5);
+    EXPECT_EQ(Events(4060), "2147483648\tv");
+    EXPECT_EQ(Events(4080), "2147483648\tn");
+    EXPECT_EQ(Events(4160), "2147483648");
+}
+
 TEST_F(Attributes, FieldNamesAreServerWideAndClearingEmptiesEveryInstance)
 {
     std::string second = CreateInstance("p1");

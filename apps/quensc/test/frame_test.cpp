@@ -268,6 +268,37 @@ TEST_F(Server, CommitFailureTurnsSuccessIntoInternal)
               "INTERNAL");
 }
 
+TEST_F(Server, ARegistryLockThatCannotBeReleasedAnswersInternalAndIsStillAudited)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+    const QuenScMethod *row = methods;
+    while (row->name && strcmp(row->name, "SslCertsRetrieve") != 0)
+        row++;
+    ASSERT_NE(row->name, nullptr);
+
+    /* Called without the registry lock held: releasing it fails. */
+    xmlrpc_env env;
+    xmlrpc_env_init(&env);
+    xmlrpc_value *params = xmlrpc_array_new(&env);
+    xmlrpc_value *arg = S(id);
+    xmlrpc_array_append_item(&env, params, arg);
+    xmlrpc_DECREF(arg);
+    xmlrpc_value *result = row->handler(&env, params, server_);
+    ASSERT_NE(result, nullptr);
+    EXPECT_EQ(Texts(Items(result)), (Strings{"2"}));
+    xmlrpc_DECREF(result);
+    xmlrpc_DECREF(params);
+    xmlrpc_env_clean(&env);
+
+    /* No work was done, but the request is in the audit trail... */
+    EXPECT_EQ(Scalar("SELECT returnCodeText FROM PolicyDb_Event WHERE handlerName = 'SslCertsRetrieve'"),
+              "INTERNAL");
+    /* ...and the handler did not take the lock it never gave up. */
+    EXPECT_NE(apr_thread_mutex_unlock(server_->registryLock), APR_SUCCESS);
+}
+
 TEST_F(Server, HousekeepingReapsOncePerCycle)
 {
     Configure("<configuration_version>3</configuration_version><db_type>sqlite</db_type><session_ttl>1</session_ttl>"
