@@ -7,6 +7,7 @@
 
 #include <apr_strings.h>
 
+#include <climits>
 #include <cstdlib>
 
 namespace {
@@ -219,6 +220,12 @@ int QuenScGetPolicyVersion(i_ctx *ctx, const char *quenUID, bool working, bool w
     if (!quen) {
         QuenScLogError("Failed to find quen: %s", quenUID ? quenUID : "");
         return QUENSC_QUEN_DOES_NOT_EXIST;
+    }
+    /* The working set is the next version; there is none after the last
+     * one an int holds (the sum would overflow). */
+    if (working && quen->activePolicySetVersion == INT_MAX) {
+        QuenScLogError("Quen %s has no policy version after %d", quenUID, quen->activePolicySetVersion);
+        return QUENSC_INTERNAL;
     }
     int wanted = quen->activePolicySetVersion + (working ? 1 : 0);
     *version = wanted;

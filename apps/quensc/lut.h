@@ -58,7 +58,8 @@ bool QuenScGetPolicyInfo(i_ctx *ctx, const char *quenUID, int version, bool with
  * working, of its working set (active + 1). A missing row of a version other
  * than 0 is created when the Quen's next version is exactly that one ("Created
  * missing policy version %d"). 0 with *version set; 18 for an unknown Quen
- * (*version 0); 2 when the row cannot be had. */
+ * (*version 0); 2 when the row cannot be had, or for the working set
+ * when the active version is INT_MAX (*version 0). */
 int QuenScGetPolicyVersion(i_ctx *ctx, const char *quenUID, bool working, bool withLongData, int *version);
 
 /* Reads the Quen's current or working set: the documents (when asked for,

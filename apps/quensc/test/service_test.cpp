@@ -11,6 +11,7 @@
 #include "packages.h"
 #include "policy.h"
 
+#include <climits>
 #include <ctime>
 
 using namespace quensc_test;
@@ -198,6 +199,16 @@ TEST_F(Service, PolicyVersionResolutionRepairsOnlyTheMissingWorkingRow)
     ASSERT_TRUE(Db_Commit(ctx->conn));
     EXPECT_EQ(Scalar("SELECT MAX(policyVersion) FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1'"), "2")
         << "no stray version is left behind";
+
+    /* The last active version an int holds has no working version after it. */
+    Sql("UPDATE PolicyDb_Quen SET activePolicySetVersion = 2147483647 WHERE quenUID = 'q1'");
+    ctx = Context();
+    EXPECT_EQ(QuenScGetPolicyVersion(ctx, "q1", true, false, &version), QUENSC_INTERNAL);
+    EXPECT_EQ(version, 0);
+    EXPECT_TRUE(Logged("Quen q1 has no policy version after 2147483647"));
+    EXPECT_FALSE(Logged("-2147483648")) << "never a version from an overflowed sum";
+    EXPECT_EQ(QuenScGetPolicyVersion(ctx, "q1", false, false, &version), QUENSC_INTERNAL);
+    EXPECT_EQ(version, INT_MAX) << "the current version is still named, though its row is missing";
 }
 
 TEST_F(Service, PolicySetRefusesAWrongPublishedFlagAndRecordsTheVersion)
