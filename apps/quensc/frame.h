@@ -49,9 +49,6 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
 /* Stores a text (copied into the request pool) as audit parameter index. */
 void QuenScEventParam(QuenScCall *call, int index, const char *text);
 
-/* The 58 method descriptions in table order. */
-const QuenScMethodDef *QuenScMethodDefs(int *count);
-
 /* Records ctx's audit event when its type's level passes the level
  * configured for its category; commits it in a transaction of its own. */
 void QuenScRecordEvent(i_ctx *ctx);

@@ -301,8 +301,3 @@ struct TableFiller {
 } g_fillTable;
 } // namespace
 
-const QuenScMethodDef *QuenScMethodDefs(int *count)
-{
-    *count = kMethodCount;
-    return kDefs;
-}

@@ -27,7 +27,6 @@ static void DefaultSink(const char *text) { fputs(text, stderr); }
 static PolDbLogFn g_log = DefaultSink;
 static PolDbLogFn g_warning = DefaultSink;
 static PolDbLogFn g_panic = DefaultSink;
-static std::atomic<bool> g_logSuppressed{false};
 
 void PolDb_SetLogFunctions(PolDbLogFn log, PolDbLogFn warning, PolDbLogFn panic)
 {
@@ -35,8 +34,6 @@ void PolDb_SetLogFunctions(PolDbLogFn log, PolDbLogFn warning, PolDbLogFn panic)
     g_warning = warning ? warning : DefaultSink;
     g_panic = panic ? panic : DefaultSink;
 }
-
-void PolDb_SetLogSuppressed(bool suppressed) { g_logSuppressed = suppressed; }
 
 static std::string FormatV(const char *fmt, va_list ap)
 {
@@ -57,8 +54,6 @@ static std::string FormatV(const char *fmt, va_list ap)
 
 void PolDb_Log(const char *fmt, ...)
 {
-    if (g_logSuppressed)
-        return;
     va_list ap;
     va_start(ap, fmt);
     std::string line = FormatV(fmt, ap);
@@ -122,11 +117,7 @@ static void EnsureApr(void)
 
 bool Db_ModuleIsInitialized(void) { return g_settings != nullptr; }
 
-int Db_ModuleStoreKind(void) { return g_settings ? g_settings->storeKind : DB_STORE_SQLITE; }
-
 const char *Db_ModuleDsn(void) { return g_settings ? g_settings->dsn : nullptr; }
-
-int Db_ModuleStatusCode(void) { return g_statusCode; }
 
 const char *Db_ModuleStatusText(void) { return g_statusText; }
 

@@ -34,9 +34,6 @@ void PolDb_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void PolDb_Warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void PolDb_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-/* Suppresses PolDb_Log output while set (used while probing an engine). */
-void PolDb_SetLogSuppressed(bool suppressed);
-
 #define POLDB_ALLOC_FAILED() \
     PolDb_Panic("Unrecoverable memory allocation failure at %s:%d\n", __FILE__, __LINE__)
 
@@ -105,13 +102,11 @@ void Db_ModuleExit(void);
 /* Whether the module holds settings (set during and after init). */
 bool Db_ModuleIsInitialized(void);
 
-/* The store kind and DSN the module was initialised with (DSN null if none). */
-int Db_ModuleStoreKind(void);
+/* The DSN the module was initialised with (null if none). */
 const char *Db_ModuleDsn(void);
 
 /* The module status: the last open attempt's error, or a schema operation's
  * status text (code -1). The text is at most 256 characters. */
-int Db_ModuleStatusCode(void);
 const char *Db_ModuleStatusText(void);
 void Db_SetModuleStatus(int code, const char *text);
 

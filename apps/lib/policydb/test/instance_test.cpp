@@ -52,25 +52,16 @@ PolDbInstance Sample(const char *uid, const char *package = "p1")
 
 } // namespace
 
-class InstanceTable : public TempDb {
+class InstanceTable : public OpenDb {
 protected:
-    void SetUp() override
+    void Seed() override
     {
-        TempDb::SetUp();
-        ASSERT_TRUE(Init(DB_INIT_CREATE_IF_EMPTY));
         Raw("INSERT INTO PolicyDb_Quen (quenUID, quenName, activePolicySetVersion) VALUES ('q1', 'Quen One', 1);"
             "INSERT INTO PolicyDb_Quen (quenUID, quenName, activePolicySetVersion) VALUES ('q2', 'Quen Two', 1);"
             "INSERT INTO PolicyDb_Package (quenUID, packageUID, pkgName, pkgValidDateStart, pkgValidDateEnd) "
             "VALUES ('q1', 'p1', 'Alpha', '0', '0');"
             "INSERT INTO PolicyDb_Package (quenUID, packageUID, pkgName, pkgValidDateStart, pkgValidDateEnd) "
             "VALUES ('q2', 'p2', 'Beta', '0', '0')");
-        conn_ = Db_Open();
-        ASSERT_NE(conn_, nullptr);
-    }
-    void TearDown() override
-    {
-        Db_Close(conn_);
-        TempDb::TearDown();
     }
     void Add(const PolDbInstance &r)
     {
@@ -81,7 +72,6 @@ protected:
     {
         return Scalar("SELECT " + column + " FROM PolicyDb_Instance WHERE instanceUID = '" + uid + "'");
     }
-    DbConnection *conn_ = nullptr;
 };
 
 TEST_F(InstanceTable, AddStoresPaddedValuesAndThePackagesQuen)

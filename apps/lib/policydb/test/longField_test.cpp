@@ -8,20 +8,8 @@
 #include <ctime>
 #include <string>
 
-class LongField : public TempDb {
+class LongField : public OpenDb {
 protected:
-    void SetUp() override
-    {
-        TempDb::SetUp();
-        ASSERT_TRUE(Init(DB_INIT_CREATE_IF_EMPTY));
-        conn_ = Db_Open();
-        ASSERT_NE(conn_, nullptr);
-    }
-    void TearDown() override
-    {
-        Db_Close(conn_);
-        TempDb::TearDown();
-    }
     /* Stores text under a new key, commits, and returns the key. */
     std::string Store(const std::string &text, const int64_t *expires = nullptr)
     {
@@ -43,7 +31,6 @@ protected:
         free(v);
         return out;
     }
-    DbConnection *conn_ = nullptr;
 };
 
 TEST_F(LongField, ChunksAtTheBoundaries)

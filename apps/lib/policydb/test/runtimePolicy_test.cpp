@@ -38,20 +38,11 @@ void Set(char *&field, const std::string &value)
 
 } // namespace
 
-class RuntimePolicy : public TempDb {
+class RuntimePolicy : public OpenDb {
 protected:
-    void SetUp() override
+    void Seed() override
     {
-        TempDb::SetUp();
-        ASSERT_TRUE(Init(DB_INIT_CREATE_IF_EMPTY));
         Raw("INSERT INTO PolicyDb_Quen (quenUID, quenName, activePolicySetVersion) VALUES ('q1', 'Quen', 1)");
-        conn_ = Db_Open();
-        ASSERT_NE(conn_, nullptr);
-    }
-    void TearDown() override
-    {
-        Db_Close(conn_);
-        TempDb::TearDown();
     }
     PolDbRuntimePolicy *Create(const char *quen = "q1")
     {
@@ -75,7 +66,6 @@ protected:
         return Scalar("SELECT COUNT(*) FROM PolicyDb_LongField WHERE longFieldKey = '" + key + "'");
     }
     std::string AllLongRows() { return Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"); }
-    DbConnection *conn_ = nullptr;
 };
 
 TEST_F(RuntimePolicy, FirstVersionIsEmptyAndCopiesNoAccess)

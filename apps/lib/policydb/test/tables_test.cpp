@@ -103,20 +103,8 @@ PolDbMacPool Pool(const char *uid, const char *quen, int64_t start, int64_t end)
 
 } // namespace
 
-class Tables : public TempDb {
+class Tables : public OpenDb {
 protected:
-    void SetUp() override
-    {
-        TempDb::SetUp();
-        ASSERT_TRUE(Init(DB_INIT_CREATE_IF_EMPTY));
-        conn_ = Db_Open();
-        ASSERT_NE(conn_, nullptr);
-    }
-    void TearDown() override
-    {
-        Db_Close(conn_);
-        TempDb::TearDown();
-    }
     void Commit() { ASSERT_TRUE(Db_Commit(conn_)); }
     void AddQuen(const char *uid, const char *name = "quen")
     {
@@ -149,7 +137,6 @@ protected:
     {
         return Scalar("SELECT COUNT(*) FROM " + table + " WHERE " + where);
     }
-    DbConnection *conn_ = nullptr;
 };
 
 /* ---- Quen ------------------------------------------------------------------ */

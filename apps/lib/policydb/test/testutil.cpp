@@ -104,3 +104,18 @@ void TempDb::Raw(const std::string &sql) const
     sqlite3_free(err);
     sqlite3_close(db);
 }
+
+void OpenDb::SetUp()
+{
+    TempDb::SetUp();
+    ASSERT_TRUE(Init(DB_INIT_CREATE_IF_EMPTY));
+    Seed();
+    conn_ = Db_Open();
+    ASSERT_NE(conn_, nullptr);
+}
+
+void OpenDb::TearDown()
+{
+    Db_Close(conn_);
+    TempDb::TearDown();
+}

@@ -38,4 +38,16 @@ protected:
     LogCapture log_;
 };
 
+/* A fresh schema of the current version and one open connection, conn_,
+ * closed (rolling back what is left open) at the end of the test. Seed()
+ * runs between the schema and the connection, for rows a test needs. */
+class OpenDb : public TempDb {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    virtual void Seed() {}
+
+    DbConnection *conn_ = nullptr;
+};
+
 #endif
