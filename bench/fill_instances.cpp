@@ -11,8 +11,8 @@
  * periods (creator, host, custom fields, guest state), so that text, date
  * and sort conditions match a predictable share of the rows. Commits every
  * 5,000 rows; prints the number added. Exit code 0, or 1 after a message. */
-#include "db.h"
-#include "instance.h"
+#include "policydb/db.h"
+#include "policydb/instance.h"
 
 #include <apr_general.h>
 

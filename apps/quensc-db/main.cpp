@@ -5,7 +5,7 @@
  *   quensc-db init    --sqlite PATH [--force]   create a fresh schema
  *   quensc-db check   --sqlite PATH             exit 0 only when current
  *   quensc-db upgrade --sqlite PATH             bring an older schema up */
-#include "db.h"
+#include "policydb/db.h"
 
 #include <apr_general.h>
 

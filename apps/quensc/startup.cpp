@@ -4,11 +4,10 @@
  * certificate files). */
 #include "startup.h"
 
-#include "auth.h"
-#include "frame.h"
-#include "instance.h"
-#include "instanceState.h"
-#include "quensc_util.h"
+#include "frame/managerAuth.h"
+#include "frame/frame.h"
+#include "service/dataUpgrade.h"
+#include "frame/log.h"
 
 #include "qcrypt.h"
 
@@ -63,85 +62,6 @@ int QuenScConfigUpgrade(apr_pool_t *pool, QuenScConfig *cfg)
     return 0;
 }
 
-/* The data upgrade steps, by the schema version that introduced them. */
-struct DataUpgradeStep {
-    int version;
-    int (*step)(i_ctx *ctx);
-};
-
-} // namespace
-
-int QuenScDataUpgradeTo215(i_ctx *ctx)
-{
-    QuenScLogInfo("Performing Data Upgrade to v.215");
-    PolDbInstance *instances = nullptr;
-    int count = 0;
-    if (!PolDb_InstanceEnumerate(ctx->conn, nullptr, &instances, &count)) {
-        QuenScLogError("Failed to enumerate all instances from db");
-        return QUENSC_INTERNAL;
-    }
-    int rc = QUENSC_OK;
-    for (int i = 0; i < count && rc == QUENSC_OK; i++) {
-        PolDbInstance &row = instances[i];
-        /* Older schemas kept the password itself: store its salted hash. */
-        const char *hash = QuenScPasswordHash(ctx->pool, row.instanceUID, row.password);
-        if (!hash) {
-            QuenScLogError("Failed to hash password for instance: %s", row.instanceUID);
-            rc = QUENSC_INTERNAL;
-            break;
-        }
-        free(row.password);
-        row.password = PolDb_Strdup(hash);
-        if (QuenScComputeExpiration(ctx, &row, &row.useValidDates, &row.validDateStart, &row.validDateEnd) !=
-            QUENSC_OK) {
-            QuenScLogError("Failed to calculate expiration dates for instance: %s", row.instanceUID);
-            rc = QUENSC_INTERNAL;
-            break;
-        }
-        if (!PolDb_InstanceUpdate(ctx->conn, &row)) {
-            QuenScLogError("Failed to write updated instance into db: %s (%s)", row.instanceUID,
-                           Db_GetLastErrorText(ctx->conn));
-            rc = QUENSC_INTERNAL;
-        }
-    }
-    if (rc == QUENSC_OK)
-        QuenScLogInfo("Updated %d instances...", count);
-    PolDb_InstanceFreeArray(instances, count);
-    return rc;
-}
-
-namespace {
-
-const DataUpgradeStep kDataUpgrades[] = {
-    {215, QuenScDataUpgradeTo215},
-    {0, nullptr},
-};
-
-int StartupDataUpgrade(QuenScServer *server, int oldVersion, int newVersion)
-{
-    if (oldVersion == 0 || oldVersion == newVersion)
-        return QUENSC_OK;
-    i_ctx *ctx = QuenScContextCreate(server);
-    if (!ctx)
-        return QUENSC_INTERNAL;
-    int rc = QUENSC_OK;
-    for (const DataUpgradeStep *s = kDataUpgrades; s->version != 0; s++) {
-        if (oldVersion < s->version && s->version <= newVersion) {
-            rc = s->step(ctx);
-            if (rc != QUENSC_OK) {
-                QuenScLogError("Failed during data upgrade");
-                break;
-            }
-        }
-    }
-    if (rc == QUENSC_OK && !Db_Commit(ctx->conn)) {
-        QuenScLogError("Failed to commit database transaction during upgrade");
-        rc = QUENSC_INTERNAL;
-    }
-    QuenScContextDestroy(ctx);
-    return rc;
-}
-
 int ReadCertificates(QuenScServer *server)
 {
     DbConnection *conn = Db_Open();
@@ -177,8 +97,7 @@ bool CreateMutex(apr_thread_mutex_t **mutex, unsigned flags, apr_pool_t *pool)
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) QuenScServer *init(void *, const char *configPath,
-                                                                      QuenScHostServer *host)
+QuenScServer *QuenScStartup(const char *configPath, QuenScHostServer *host)
 {
     QuenScSetLogHost(host);
     PolDb_SetLogFunctions(DbLogInfo, DbLogError, DbPanic);
@@ -247,7 +166,7 @@ extern "C" __attribute__((visibility("default"))) QuenScServer *init(void *, con
         QuenScLogError("Error opening database: %s", cfg->sqlite.db_file ? cfg->sqlite.db_file : "(null)");
         return nullptr;
     }
-    if (StartupDataUpgrade(server, oldVersion, newVersion) != QUENSC_OK) {
+    if (QuenScRunDataUpgrades(server, oldVersion, newVersion) != QUENSC_OK) {
         QuenScLogError("Error upgrading data at startup");
         return nullptr;
     }

@@ -1,14 +1,18 @@
-/* Server start-up (init is exported through host.h) and the data upgrade
- * steps it runs after the database module upgraded an older schema. */
+/* Server start-up: from the configuration file to a server record with
+ * which every handler can run. Wires the frame, the database module and the
+ * service's data upgrades together. */
 #ifndef QUENSC_STARTUP_H
 #define QUENSC_STARTUP_H
 
-#include "server.h"
+#include "frame/server.h"
 
-/* The data step of schema version 215: every live instance's stored clear
- * password becomes its salted hash (instance UID, then the password), and
- * its validity window is computed again. 0, or 2 after the first failure's
- * log line; nothing is committed here (the caller commits or rolls back). */
-int QuenScDataUpgradeTo215(i_ctx *ctx);
+/* What init does (exported in exports.cpp): sets up logging through host
+ * and the crypto library's FIPS mode, reads the configuration file over the
+ * defaults and brings it up to date in memory, creates the locks,
+ * initialises the database module (upgrading an older schema), runs the
+ * data upgrades of the versions passed and reads the certificate files.
+ * The server record lives in the host's process pool; null after the
+ * failure's log line. */
+QuenScServer *QuenScStartup(const char *configPath, QuenScHostServer *host);
 
 #endif

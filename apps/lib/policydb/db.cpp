@@ -1,10 +1,10 @@
 /* The policy database library's core: module initialisation with the schema
  * check, connections, implicit transactions under the process-wide DB lock,
  * error recording, and the statement helpers shared by every table module. */
-#include "db.h"
+#include "policydb/db.h"
 
-#include "dbStores.h"
-#include "event.h"
+#include "store/stores.h"
+#include "policydb/event.h"
 
 #include <apr_general.h>
 #include <apr_strings.h>

@@ -1,8 +1,8 @@
 /* The data crypto module of dbcrypto.h: digests, keys, encryption and
  * decryption over qcrypt, and the strict Base64 codec. */
-#include "dbcrypto.h"
+#include "policydb/dbcrypto.h"
 
-#include "db.h"
+#include "policydb/db.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,9 +1,9 @@
 /* The event module: the event type lookup table, loaded once per process
  * and held module-wide in eventType order, and the audit event chain:
  * signing, adding with retries, enumerating, purging and verifying. */
-#include "event.h"
+#include "policydb/event.h"
 
-#include "dbcrypto.h"
+#include "policydb/dbcrypto.h"
 
 #include <apr_strings.h>
 

@@ -1,8 +1,8 @@
 /* The long-field module: chunked long values, Base64 blobs, session blobs
  * with an expiry and their clean-up, all in PolicyDb_LongField. */
-#include "longField.h"
+#include "policydb/longField.h"
 
-#include "dbcrypto.h"
+#include "policydb/dbcrypto.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -3,7 +3,7 @@
  * script used on PostgreSQL and Oracle. One script serves every engine, so it
  * uses only VARCHAR and INTEGER columns, and no literal holds a ';' (the ODBC
  * store splits scripts on ';'). */
-#include "dbStores.h"
+#include "store/stores.h"
 
 #include <string>
 

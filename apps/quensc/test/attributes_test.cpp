@@ -4,8 +4,8 @@
  * into the query builder's record, the 50-row cap and the counts. */
 #include "method_fixture.h"
 
-#include "instanceQuery.h"
-#include "methods.h"
+#include "policydb/instanceQuery.h"
+#include "service/serviceMethods.h"
 
 #include <ctime>
 

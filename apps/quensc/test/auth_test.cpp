@@ -1,7 +1,8 @@
 /* Password hashes, their check, the security masks and user name parsing. */
 #include "recording_host.h"
 
-#include "auth.h"
+#include "frame/managerAuth.h"
+#include "directory/directory.h"
 
 #include <gtest/gtest.h>
 

@@ -4,11 +4,11 @@
  * configuration version (clear, obfuscated, tampered), the file and parse
  * failures with their exact lines, path resolution, and that no secret ever
  * reaches a log. */
-#include "config.h"
+#include "frame/config.h"
 
-#include "db.h"
-#include "dbcrypto.h"
-#include "quensc_util.h"
+#include "policydb/db.h"
+#include "policydb/dbcrypto.h"
+#include "frame/log.h"
 #include "recording_host.h"
 
 #include <gtest/gtest.h>

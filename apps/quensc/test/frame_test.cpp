@@ -3,9 +3,9 @@
  * the way the host calls it. */
 #include "method_fixture.h"
 
-#include "dbStores.h"
-#include "longField.h"
-#include "session.h"
+#include "store/stores.h"
+#include "policydb/longField.h"
+#include "frame/session.h"
 
 #include <cstdio>
 

@@ -5,10 +5,10 @@
  * the exported table against a temporary installation. */
 #include "method_fixture.h"
 
-#include "dbStores.h"
-#include "instanceState.h"
-#include "instances.h"
-#include "session.h"
+#include "store/stores.h"
+#include "service/instanceState.h"
+#include "service/instanceLifecycle.h"
+#include "frame/session.h"
 
 #include <climits>
 
@@ -369,10 +369,12 @@ TEST_F(Instances, VerifyRenewsTheSessionTtlFromTheGoverningSet)
 
     i_ctx *ctx = Context();
     QuenScSession *s = QuenScSessionNew(ctx, 10);
-    EXPECT_EQ(QuenScSessionRenewTtl(ctx, s, "nope"), QUENSC_INSTANCE_DOES_NOT_EXIST);
-    EXPECT_TRUE(Logged("Failed to find instance nope while calculating session TTL"));
+    QuenScPolicyRecord policy{};
+    policy.sessionLifetime = 7200;
+    QuenScSessionRenewTtl(ctx, s, &policy);
+    EXPECT_EQ(QuenScSessionTtl(s), 7200);
     QuenScSessionSetTtl(s, 5);
-    EXPECT_EQ(QuenScSessionRenewTtl(ctx, s, nullptr), 0);
+    QuenScSessionRenewTtl(ctx, s, nullptr);
     EXPECT_EQ(QuenScSessionTtl(s), 600);
 }
 

@@ -2,7 +2,7 @@
  * both wire forms of 64-bit values, credentials and their audit text,
  * instance query clauses, the writers' member names, types and order, and
  * round trips through serialized XML. */
-#include "marshal.h"
+#include "frame/marshal.h"
 #include "recording_host.h"
 
 #include <gtest/gtest.h>

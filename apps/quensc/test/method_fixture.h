@@ -10,9 +10,9 @@
 
 #include "recording_host.h"
 
-#include "auth.h"
-#include "frame.h"
-#include "instance.h"
+#include "frame/managerAuth.h"
+#include "frame/frame.h"
+#include "policydb/instance.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -3,7 +3,7 @@
  * order checks of MacPoolAdd and a removed pool's UID staying taken. */
 #include "method_fixture.h"
 
-#include "methods.h"
+#include "service/serviceMethods.h"
 
 using namespace quensc_test;
 

@@ -7,7 +7,7 @@
 #define QUENSC_TEST_RECORDING_HOST_H
 
 #include "host.h"
-#include "quensc_util.h"
+#include "frame/log.h"
 
 #include <apr_general.h>
 #include <apr_pools.h>

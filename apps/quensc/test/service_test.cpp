@@ -4,12 +4,12 @@
  * exported table against a temporary installation. */
 #include "method_fixture.h"
 
-#include "access.h"
-#include "dbStores.h"
-#include "instanceState.h"
-#include "lut.h"
-#include "packages.h"
-#include "policy.h"
+#include "policydb/access.h"
+#include "store/stores.h"
+#include "service/instanceState.h"
+#include "frame/lookupCache.h"
+#include "service/packageMethods.h"
+#include "service/policySets.h"
 
 #include <climits>
 #include <ctime>

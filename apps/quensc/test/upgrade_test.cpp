@@ -2,8 +2,8 @@
  * become salted hashes and inherited windows are computed again. */
 #include "method_fixture.h"
 
-#include "auth.h"
-#include "startup.h"
+#include "frame/managerAuth.h"
+#include "service/dataUpgrade.h"
 
 namespace {
 using namespace quensc_test;

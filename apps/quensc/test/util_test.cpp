@@ -2,7 +2,7 @@
  * lines and levels the three log functions hand to the host, the 1023
  * character cut, the quiet switch, the stderr sink without a host, panics,
  * and reading whole text files. */
-#include "quensc_util.h"
+#include "frame/log.h"
 
 #include "recording_host.h"
 

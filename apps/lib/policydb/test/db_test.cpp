@@ -3,8 +3,8 @@
  * the DB lock. */
 #include "testutil.h"
 
-#include "event.h"
-#include "longField.h"
+#include "policydb/event.h"
+#include "policydb/longField.h"
 
 #include <apr_general.h>
 

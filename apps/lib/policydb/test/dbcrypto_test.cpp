@@ -1,9 +1,9 @@
 /* Tests of the data crypto module: the strict Base64 codec, digests of one
  * or more pieces, key creation, encryption round trips and every decryption
  * failure, each checked against the exact warning line it logs. */
-#include "dbcrypto.h"
+#include "policydb/dbcrypto.h"
 
-#include "db.h"
+#include "policydb/db.h"
 
 #include <gtest/gtest.h>
 

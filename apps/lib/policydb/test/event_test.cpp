@@ -2,8 +2,8 @@
  * quoting, verification, and purging by age and by count. */
 #include "testutil.h"
 
-#include "dbcrypto.h"
-#include "event.h"
+#include "policydb/dbcrypto.h"
+#include "policydb/event.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -5,7 +5,7 @@
  * sequence runs on a scripted store. */
 #include "testutil.h"
 
-#include "instanceQuery.h"
+#include "policydb/instanceQuery.h"
 
 #include <apr_general.h>
 

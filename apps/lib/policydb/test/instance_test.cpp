@@ -4,8 +4,8 @@
  * with conditions, sorting, paging and counting over real rows. */
 #include "testutil.h"
 
-#include "instance.h"
-#include "instanceQuery.h"
+#include "policydb/instance.h"
+#include "policydb/instanceQuery.h"
 
 #include <cstdlib>
 #include <string>

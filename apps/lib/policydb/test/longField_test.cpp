@@ -1,7 +1,7 @@
 /* Long fields: chunking, quoting, blobs, replacement and session clean-up. */
 #include "testutil.h"
 
-#include "longField.h"
+#include "policydb/longField.h"
 
 #include <cstdlib>
 #include <cstring>

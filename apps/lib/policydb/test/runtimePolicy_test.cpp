@@ -4,8 +4,8 @@
  * 64-bit values. */
 #include "testutil.h"
 
-#include "longField.h"
-#include "runtimePolicy.h"
+#include "policydb/longField.h"
+#include "policydb/runtimePolicy.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,7 +1,7 @@
 /* The schema of version 216 as SQLite holds it after initialisation. */
 #include "testutil.h"
 
-#include "dbStores.h"
+#include "store/stores.h"
 
 #include <string>
 

@@ -4,12 +4,12 @@
  * address allocation. */
 #include "testutil.h"
 
-#include "access.h"
-#include "dbStores.h"
-#include "macPool.h"
-#include "package.h"
-#include "quen.h"
-#include "userData.h"
+#include "policydb/access.h"
+#include "store/stores.h"
+#include "policydb/macPool.h"
+#include "policydb/package.h"
+#include "policydb/quen.h"
+#include "policydb/userData.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 #ifndef QUENSC_POLICYDB_TESTUTIL_H
 #define QUENSC_POLICYDB_TESTUTIL_H
 
-#include "db.h"
+#include "policydb/db.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,67 @@
+/* The request frame that every XML-RPC method runs in: context, session
+ * lookup, argument reading, security check, the method's work, session
+ * store, commit, audit event and result array. A method supplies only its
+ * description and two functions. */
+#ifndef QUENSC_FRAME_H
+#define QUENSC_FRAME_H
+
+#include "frame/marshal.h"
+#include "frame/session.h"
+
+struct QuenScMethodDef;
+
+/* One call of a method, as its read and work functions see it. */
+struct QuenScCall {
+    const QuenScMethodDef *def;
+    i_ctx *ctx;
+    xmlrpc_env *env;
+    xmlrpc_value *params;
+    QuenScSession *session;  /* the caller's session; null for SessionOpen/Close */
+    xmlrpc_value *values;    /* what follows the result code in the answer */
+    bool valuesOnError;      /* send values also for a non-zero code */
+    void *args;              /* the method's own argument record (request pool) */
+};
+
+enum {
+    QUENSC_FRAME_NO_SESSION = 1,  /* argument 0 is not a session to look up */
+    QUENSC_FRAME_NO_STORE = 2,    /* the session is not stored back */
+    QUENSC_FRAME_NO_EVENT = 4,    /* no audit event is recorded */
+    QUENSC_FRAME_QUIET_READ = 8,  /* no "Error reading rpc msg" line */
+};
+
+struct QuenScMethodDef {
+    const char *name;
+    int accessMask;
+    int eventType;
+    int flags;
+    /* Reads the arguments after the session id into call->args; 0, or 2
+     * with a fault left in call->env. Null when there are none. */
+    int (*read)(QuenScCall *call);
+    /* Does the work; returns the result code and appends the values that
+     * follow it to call->values. */
+    int (*work)(QuenScCall *call);
+};
+
+/* Runs one call of def through the frame; the handler of every methods row.
+ * Returns the result array (owned by the caller) or null. */
+xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc_value *params, void *server);
+
+/* Stores a text (copied into the request pool) as audit parameter index. */
+void QuenScEventParam(QuenScCall *call, int index, const char *text);
+
+/* Records ctx's audit event when its type's level passes the level
+ * configured for its category; commits it in a transaction of its own. */
+void QuenScRecordEvent(i_ctx *ctx);
+
+/* Takes (lock != 0, blocking) or releases (0) the host's registry lock.
+ * 1 on success, 0 on failure or for a server without the lock. */
+int QuenScRegistryLock(QuenScServer *server, int lock);
+
+/* The housekeeping after a request (exported as postReqHandler): at most one
+ * thread at a time (a busy context lock means another thread is at it) and
+ * at most once every session_reap_cycle seconds, deletes timed-out
+ * sessions, purges old events and refreshes the planner's statistics. A
+ * null server is logged and ignored. */
+void QuenScAfterRequest(QuenScServer *server);
+
+#endif

@@ -1,0 +1,78 @@
+/* Sessions: the 536-byte record stored as a binary long field with an
+ * expiry, and the operations the other methods use on it. Changes touch only
+ * the request's copy; the frame stores the session after the method's work,
+ * in the same transaction. */
+#ifndef QUENSC_SESSION_H
+#define QUENSC_SESSION_H
+
+#include "frame/server.h"
+
+#include <cstdint>
+
+struct QuenScPolicyRecord;
+
+#define QUENSC_SESSION_RECORD_SIZE 536
+#define QUENSC_PROTOCOL_VERSION 10
+
+/* Byte layout of the stored record (little-endian). */
+enum {
+    SESSION_OFF_LAST_ACCESS = 0,    /* int64, seconds since 1970 of the last store */
+    SESSION_OFF_TTL = 8,            /* int64 seconds; -1 never expires */
+    SESSION_OFF_USER_NAME = 16,     /* 256 bytes, zero-terminated */
+    SESSION_OFF_IS_ADMIN = 272,
+    SESSION_OFF_IS_HELPDESK = 273,
+    SESSION_OFF_INSTANCE_AUTH = 274,
+    SESSION_OFF_INSTANCE_UID = 275, /* 256 bytes, zero-terminated */
+    SESSION_OFF_RESERVED = 531,
+    SESSION_OFF_PROTOCOL = 532,     /* int32 */
+};
+
+struct QuenScSession {
+    char *id;                                          /* in the request pool */
+    unsigned char record[QUENSC_SESSION_RECORD_SIZE];
+};
+
+/* A new session (not yet stored) in the request pool: a fresh id, a zeroed
+ * record with the protocol version and ttl = session_ttl. */
+QuenScSession *QuenScSessionNew(i_ctx *ctx, int protocolVersion);
+
+/* The stored session with this id, or null after "Invalid session id: %s"
+ * (no such id, not Base64, or not a 536-byte record). */
+QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id);
+
+/* Stores the session with lastAccess = now and its expiry: added as new, or
+ * replacing the stored rows. 0, or 2 after "Failed to add/update session". */
+int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew);
+
+/* Deletes the session's rows; an empty id is a success. 0 or 6. */
+int QuenScSessionRemove(i_ctx *ctx, const char *id);
+
+void QuenScSessionSetAdministrator(QuenScSession *s, const char *name);
+void QuenScSessionClearAdministrator(QuenScSession *s);
+bool QuenScSessionIsAdministrator(const QuenScSession *s);
+void QuenScSessionSetHelpdesk(QuenScSession *s, const char *name);
+void QuenScSessionClearHelpdesk(QuenScSession *s);
+bool QuenScSessionIsHelpdesk(const QuenScSession *s);
+
+void QuenScSessionMarkInstanceAuthenticated(QuenScSession *s, const char *userName, const char *instanceUID);
+bool QuenScSessionIsAuthenticatedForInstance(const QuenScSession *s, const char *instanceUID);
+
+/* The user name held in the record (never null). */
+const char *QuenScSessionUserName(const QuenScSession *s);
+
+int64_t QuenScSessionTtl(const QuenScSession *s);
+void QuenScSessionSetTtl(QuenScSession *s, int64_t ttl);
+int64_t QuenScSessionLastAccess(const QuenScSession *s);
+int32_t QuenScSessionProtocol(const QuenScSession *s);
+
+/* Renews the time-to-live from the policy set that governs the session's
+ * instance (its sessionLifetime; the caller already holds it) or, with a
+ * null policy, from session_ttl; session_ttl is the floor of every finite
+ * ttl, -1 (never expires) stays. This function can't fail. */
+void QuenScSessionRenewTtl(i_ctx *ctx, QuenScSession *s, const QuenScPolicyRecord *policy);
+
+/* The expiry stored with a record: lastAccess + ttl, the largest int64 for
+ * ttl -1 (and instead of overflowing). */
+int64_t QuenScSessionExpiry(int64_t lastAccess, int64_t ttl);
+
+#endif

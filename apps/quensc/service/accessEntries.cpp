@@ -1,0 +1,330 @@
+/* Access entries: the three methods that edit and list who may create
+ * instances of a Quen, and the matching of a caller against the entries when
+ * an instance is created. Entries belong to one policy set version; only the
+ * working version's entries are edited. */
+#include "directory/directory.h"
+#include "service/instanceLifecycle.h"
+#include "frame/lookupCache.h"
+#include "service/serviceMethods.h"
+#include "frame/log.h"
+#include "service/policySets.h"
+
+#include "policydb/access.h"
+
+#include <apr_strings.h>
+
+namespace {
+
+const char *OrEmpty(const char *text) { return text ? text : ""; }
+
+enum { kUser = 0, kGroup = 1, kToken = 2 };
+
+const char *TypeName(int type)
+{
+    switch (type) {
+    case kUser: return "USER";
+    case kGroup: return "GROUP";
+    case kToken: return "TOKEN";
+    default: return "UNKNOWN";
+    }
+}
+
+/* What an event may show of an entry's data: never a token. */
+const char *Details(int type, const char *data) { return type == kToken ? "********" : OrEmpty(data); }
+
+void EntryEvent(QuenScCall *call, int type, const char *name, const char *data)
+{
+    QuenScEventParam(call, 0, TypeName(type));
+    QuenScEventParam(call, 1, OrEmpty(name));
+    QuenScEventParam(call, 2, Details(type, data));
+}
+
+const char *VersionFilter(i_ctx *ctx, const char *quenUID, int version)
+{
+    return PolDbPsprintf(ctx->conn, "quenUID = %s AND accVersion = %d",
+                         PolDb_EscapeString(ctx->conn, false, false, OrEmpty(quenUID)), version);
+}
+
+/* The live entry (quenUID, data, version): 0 with *found (null when there is
+ * none), or 2 when the entries cannot be read. Enumerating rather than
+ * reading by key tells a missing entry from a failed read. */
+int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found, int *count)
+{
+    DbConnection *conn = ctx->conn;
+    const char *filter = PolDbPsprintf(conn, "%s AND identityData = %s", VersionFilter(ctx, quenUID, version),
+                                       PolDb_EscapeString(conn, false, false, OrEmpty(data)));
+    *found = nullptr;
+    *count = 0;
+    if (!PolDb_AccessEnumerate(conn, filter, found, count))
+        return QUENSC_INTERNAL;
+    return QUENSC_OK;
+}
+
+struct AccessAddArgs {
+    const char *quenUID;
+    QuenScAccessRecord access;
+};
+
+struct AccessRemoveArgs {
+    const char *quenUID;
+    const char *data;
+};
+
+struct AccessQueryArgs {
+    const char *quenUID;
+    int working;
+};
+
+/* The argument record of a method, zeroed in the request pool, with its
+ * first member, the Quen UID, read from argument 1 and named in the event;
+ * *rc is the read's code. */
+template <typename Args>
+Args *NewArgsWithQuen(QuenScCall *call, int *rc)
+{
+    i_ctx *ctx = call->ctx;
+    auto *a = static_cast<Args *>(apr_pcalloc(ctx->pool, sizeof(Args)));
+    call->args = a;
+    *rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->quenUID);
+    if (*rc == QUENSC_OK)
+        ctx->event->quenUID = apr_pstrdup(ctx->pool, a->quenUID);
+    return a;
+}
+
+/* The policy set version whose entries a method handles (the working one or
+ * the current one), recorded in the event. A failure is logged as
+ * "<failure>: <Quen UID>". */
+int EntryVersion(i_ctx *ctx, const char *quenUID, bool working, const char *failure, int *version)
+{
+    *version = 0;
+    int rc = QuenScGetPolicyVersion(ctx, quenUID, working, false, version);
+    ctx->event->policyVersion = *version;
+    if (rc != QUENSC_OK)
+        QuenScLogError("%s: %s", failure, OrEmpty(quenUID));
+    return rc;
+}
+
+const char kNoWorkingVersion[] = "Failed to find working policy version for quen";
+
+} // namespace
+
+/* ---- AccessAdd ------------------------------------------------------------------ */
+
+int QuenScAccessAddRead(QuenScCall *call)
+{
+    int rc;
+    auto *a = NewArgsWithQuen<AccessAddArgs>(call, &rc);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadAccess(call->env, call->params, 2, call->ctx->pool, &a->access);
+    if (rc == QUENSC_OK)
+        EntryEvent(call, a->access.type, a->access.name, a->access.data);
+    return rc;
+}
+
+int QuenScAccessAddWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    auto *a = static_cast<AccessAddArgs *>(call->args);
+    const QuenScAccessRecord &in = a->access;
+    /* An entry of another type could never admit anybody. */
+    if (QuenScIsEmpty(in.data) || in.type < kUser || in.type > kToken ||
+        !QuenScTextFits(in.data, QUENSC_UID_MAX) || !QuenScTextFits(in.name, QUENSC_NAME_MAX))
+        return QUENSC_INVALID_PARAMETER;
+
+    int version = 0;
+    int rc = EntryVersion(ctx, a->quenUID, true, kNoWorkingVersion, &version);
+    if (rc != QUENSC_OK)
+        return rc;
+    if (!QuenScLookupQuen(ctx, a->quenUID)) {
+        QuenScLogError("QUEN '%s' not found, while attempting to create access object", OrEmpty(a->quenUID));
+        return QUENSC_QUEN_DOES_NOT_EXIST;
+    }
+    if (in.type == kUser || in.type == kGroup) {
+        rc = QuenScLdapCheckObject(ctx, in.data);
+        if (rc != QUENSC_OK)
+            return rc;
+    }
+
+    PolDbAccess *existing = nullptr;
+    int count = 0;
+    if (FindEntry(ctx, a->quenUID, in.data, version, &existing, &count) != QUENSC_OK) {
+        QuenScLogError("Error adding access object to db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    PolDb_AccessFreeArray(existing, count);
+
+    PolDbAccess record{};
+    record.quenUID = const_cast<char *>(a->quenUID);
+    record.identityData = const_cast<char *>(in.data);
+    record.accVersion = version;
+    record.identityType = in.type;
+    record.identityName = const_cast<char *>(OrEmpty(in.name));
+    record.useInstanceLimit = in.useInstanceLimit != 0;
+    record.instanceLimit = in.instanceLimit;
+    if (count > 0) {
+        if (!PolDb_AccessUpdate(ctx->conn, &record)) {
+            QuenScLogError("Error updating access object: %s", Db_GetLastErrorText(ctx->conn));
+            return QUENSC_INTERNAL;
+        }
+    } else if (!PolDb_AccessAdd(ctx->conn, &record)) {
+        QuenScLogError("Error adding access object to db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    return QUENSC_OK;
+}
+
+/* ---- AccessRemove ------------------------------------------------------------------ */
+
+int QuenScAccessRemoveRead(QuenScCall *call)
+{
+    int rc;
+    auto *a = NewArgsWithQuen<AccessRemoveArgs>(call, &rc);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
+    /* Until an entry is found the event names nobody. */
+    EntryEvent(call, kUser, "", "");
+    return rc;
+}
+
+int QuenScAccessRemoveWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    auto *a = static_cast<AccessRemoveArgs *>(call->args);
+    int version = 0;
+    int rc = EntryVersion(ctx, a->quenUID, true, kNoWorkingVersion, &version);
+    if (rc != QUENSC_OK)
+        return rc;
+    PolDbAccess *found = nullptr;
+    int count = 0;
+    if (FindEntry(ctx, a->quenUID, a->data, version, &found, &count) != QUENSC_OK) {
+        QuenScLogError("Error removing access object(%s -%s): %s", OrEmpty(a->quenUID), OrEmpty(a->data),
+                       Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    if (count == 0) {
+        QuenScLogError("Failed to find access object (%s:%s) during AccessRemove", OrEmpty(a->quenUID),
+                       OrEmpty(a->data));
+        return QUENSC_ACCESS_DOES_NOT_EXIST;
+    }
+    EntryEvent(call, found[0].identityType, found[0].identityName, found[0].identityData);
+    PolDb_AccessFreeArray(found, count);
+    if (!PolDb_AccessDelete(ctx->conn, a->quenUID, a->data, version)) {
+        QuenScLogError("Error removing access object(%s -%s): %s", a->quenUID, a->data,
+                       Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    return QUENSC_OK;
+}
+
+/* ---- AccessQuery --------------------------------------------------------------------- */
+
+int QuenScAccessQueryRead(QuenScCall *call)
+{
+    int rc;
+    auto *a = NewArgsWithQuen<AccessQueryArgs>(call, &rc);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadInt(call->env, call->params, 2, &a->working);
+    return rc;
+}
+
+int QuenScAccessQueryWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    auto *a = static_cast<AccessQueryArgs *>(call->args);
+    int version = 0;
+    int rc = EntryVersion(ctx, a->quenUID, a->working != 0, "Failed to find policy version # for quen", &version);
+    if (rc != QUENSC_OK)
+        return rc;
+    PolDbAccess *entries = nullptr;
+    int count = 0;
+    if (!PolDb_AccessEnumerate(ctx->conn, VersionFilter(ctx, a->quenUID, version), &entries, &count)) {
+        QuenScLogError("Error enumerating access objects in db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    QuenScAppendInt(call->values, count);
+    for (int i = 0; i < count; i++) {
+        const PolDbAccess &e = entries[i];
+        QuenScAccessRecord out{e.identityData, e.identityName, e.identityType, e.useInstanceLimit ? 1 : 0,
+                               e.instanceLimit};
+        QuenScAppendAccess(call->values, &out); /* copies the texts into the reply */
+    }
+    PolDb_AccessFreeArray(entries, count);
+    return QUENSC_OK;
+}
+
+/* ---- matching at instance creation ----------------------------------------------------- */
+
+namespace {
+
+void Admit(i_ctx *ctx, const PolDbAccess &e, const char *identity, const char *principalName,
+           QuenScInstantiation *out)
+{
+    out->matched = true;
+    out->entry.data = apr_pstrdup(ctx->pool, OrEmpty(e.identityData));
+    out->entry.name = apr_pstrdup(ctx->pool, OrEmpty(e.identityName));
+    out->entry.type = e.identityType;
+    out->entry.useInstanceLimit = e.useInstanceLimit ? 1 : 0;
+    out->entry.instanceLimit = e.instanceLimit;
+    out->identity = apr_pstrdup(ctx->pool, identity);
+    out->principalName = principalName ? apr_pstrdup(ctx->pool, principalName) : nullptr;
+}
+
+int MatchDirectoryUser(i_ctx *ctx, const QuenScCredential *cred, const PolDbAccess *entries, int count,
+                       QuenScInstantiation *out)
+{
+    if (cred->type != QUENSC_CRED_LDAP)
+        return QUENSC_INVALID_PARAMETER;
+    char *userDn = nullptr, *principal = nullptr;
+    if (QuenScLdapAuthenticateUser(ctx, cred->value1, cred->value2, cred->value3, &userDn, &principal) !=
+            QUENSC_OK ||
+        !userDn)
+        return QUENSC_AUTHENTICATION_FAILED;
+    for (int i = 0; i < count; i++) {
+        const PolDbAccess &e = entries[i];
+        bool hit = (e.identityType == kUser && apr_strnatcasecmp(OrEmpty(e.identityData), userDn) == 0) ||
+                   (e.identityType == kGroup && QuenScLdapIsMember(ctx, userDn, e.identityData) == QUENSC_OK);
+        if (hit) {
+            Admit(ctx, e, userDn, principal, out);
+            return QUENSC_OK;
+        }
+    }
+    return QUENSC_ACCESS_DENIED;
+}
+
+int MatchToken(i_ctx *ctx, const QuenScCredential *cred, const PolDbAccess *entries, int count,
+               QuenScInstantiation *out)
+{
+    if (cred->type != QUENSC_CRED_TOKEN)
+        return QUENSC_INVALID_PARAMETER;
+    if (QuenScIsEmpty(cred->value1))
+        return QUENSC_ACCESS_DENIED;
+    for (int i = 0; i < count; i++) {
+        const PolDbAccess &e = entries[i];
+        if (e.identityType == kToken && !QuenScIsEmpty(e.identityData) &&
+            apr_strnatcmp(e.identityData, cred->value1) == 0) {
+            /* The entry's own text is what the instance records and what the
+             * per-user limit counts: the comparison passes over blanks, and
+             * two spellings of one token must not count as two holders. */
+            Admit(ctx, e, e.identityData, nullptr, out);
+            return QUENSC_OK;
+        }
+    }
+    return QUENSC_ACCESS_DENIED;
+}
+
+} // namespace
+
+int QuenScAccessMatch(i_ctx *ctx, const QuenScCredential *cred, const char *quenUID, int instType,
+                      const PolDbAccess *entries, int count, QuenScInstantiation *out)
+{
+    *out = QuenScInstantiation{};
+    static const QuenScCredential kNone{};
+    if (!cred)
+        cred = &kNone;
+    switch (instType) {
+    case 1: return MatchDirectoryUser(ctx, cred, entries, count, out);
+    case 2: return MatchToken(ctx, cred, entries, count, out);
+    default:
+        QuenScLogError("Invalid instantiation type for an quen: %s - %d", OrEmpty(quenUID), instType);
+        return QUENSC_INTERNAL;
+    }
+}

@@ -1,0 +1,151 @@
+/* The read and work functions of the methods on Quens, packages and policy
+ * sets, for the method table in handlers.cpp. Read functions take the
+ * arguments after the session id into call->args (request pool) and name
+ * the objects the call is about in the audit event, so that a refused call
+ * still records what it aimed at; work functions return the result code and
+ * append the values that follow it. */
+#ifndef QUENSC_METHODS_H
+#define QUENSC_METHODS_H
+
+#include "frame/frame.h"
+
+/* Argument 1 as a text: a Quen UID (recorded as the event's Quen) or a
+ * package UID (recorded as the event's package). */
+int QuenScReadQuenUidArg(QuenScCall *call);
+int QuenScReadPackageUidArg(QuenScCall *call);
+
+/* Longest texts the object tables hold, in characters. */
+#define QUENSC_UID_MAX 128
+#define QUENSC_NAME_MAX 128
+#define QUENSC_KEY_MAX 1024
+
+/* True when the UTF-8 text (null counts as empty) has at most that many
+ * characters. */
+bool QuenScTextFits(const char *text, int maxCharacters);
+
+/* Quens (quens.cpp). */
+int QuenScQuenCreateRead(QuenScCall *call);   /* Quen struct */
+int QuenScQuenCreateWork(QuenScCall *call);
+int QuenScQuenDestroyWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
+int QuenScQuenDestroyPreviewWork(QuenScCall *call);
+int QuenScQuenInfoWork(QuenScCall *call);
+int QuenScQuenUpdateRead(QuenScCall *call);   /* Quen struct */
+int QuenScQuenUpdateWork(QuenScCall *call);
+int QuenScQuenQueryWork(QuenScCall *call);    /* no arguments */
+
+/* Packages (packages.cpp). */
+int QuenScPackageCreateRead(QuenScCall *call); /* package struct */
+int QuenScPackageCreateWork(QuenScCall *call);
+int QuenScPackageUpdateRead(QuenScCall *call); /* package struct */
+int QuenScPackageUpdateWork(QuenScCall *call);
+int QuenScPackageInfoWork(QuenScCall *call);   /* QuenScReadPackageUidArg */
+int QuenScPackageQueryWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
+
+/* Policy sets (policy.cpp). */
+int QuenScPolicyStoreRead(QuenScCall *call);   /* Quen UID, client text, host text, policy struct */
+int QuenScPolicyStoreWork(QuenScCall *call);
+int QuenScPolicyPublishWork(QuenScCall *call); /* QuenScReadQuenUidArg */
+int QuenScPolicyAdminRetrieveRead(QuenScCall *call); /* Quen UID, int working */
+int QuenScPolicyAdminRetrieveWork(QuenScCall *call);
+int QuenScPolicyRetrieveRead(QuenScCall *call); /* package UID, instance UID, int no-check-in */
+int QuenScPolicyRetrieveWork(QuenScCall *call);
+int QuenScPolicyRetrieveHostOnlyWork(QuenScCall *call); /* QuenScReadQuenUidArg */
+
+/* Access entries (accessEntries.cpp). */
+int QuenScAccessAddRead(QuenScCall *call);       /* Quen UID, access struct */
+int QuenScAccessAddWork(QuenScCall *call);
+int QuenScAccessRemoveRead(QuenScCall *call);    /* Quen UID, identity data */
+int QuenScAccessRemoveWork(QuenScCall *call);
+int QuenScAccessQueryRead(QuenScCall *call);     /* Quen UID, int working */
+int QuenScAccessQueryWork(QuenScCall *call);
+
+/* Instance lifecycle (instances.cpp). */
+int QuenScReadInstanceUidArg(QuenScCall *call);  /* instance UID, recorded as the event's instance */
+int QuenScInstanceCreateRead(QuenScCall *call);  /* credential, package UID, protection key, copy-protection id */
+int QuenScInstanceCreateWork(QuenScCall *call);
+int QuenScInstanceCopyRead(QuenScCall *call);    /* credential, owner credential, source UID, protection key,
+                                                    copy-protection id, int replace */
+int QuenScInstanceCopyWork(QuenScCall *call);
+int QuenScInstanceInfoWork(QuenScCall *call);    /* QuenScReadInstanceUidArg */
+int QuenScInstanceGetStateWork(QuenScCall *call); /* QuenScReadInstanceUidArg */
+int QuenScInstanceVerifyWork(QuenScCall *call);  /* QuenScReadInstanceUidArg */
+int QuenScInstanceGetKeyRead(QuenScCall *call);  /* credential, instance UID */
+int QuenScInstanceGetKeyWork(QuenScCall *call);
+int QuenScInstanceRevokeWork(QuenScCall *call);  /* QuenScReadInstanceUidArg */
+int QuenScInstanceDeleteWork(QuenScCall *call);  /* QuenScReadInstanceUidArg */
+int QuenScInstanceEnableRead(QuenScCall *call);  /* owner credential, credential, instance UID */
+int QuenScInstanceEnableWork(QuenScCall *call);
+int QuenScInstanceSetPasswordRead(QuenScCall *call);    /* instance UID, new password */
+int QuenScInstanceSetPasswordWork(QuenScCall *call);
+int QuenScInstanceChangePasswordRead(QuenScCall *call); /* instance UID, old password, new password */
+int QuenScInstanceChangePasswordWork(QuenScCall *call);
+int QuenScLdapUserChangePasswordRead(QuenScCall *call); /* instance UID, credential, new password */
+int QuenScLdapUserChangePasswordWork(QuenScCall *call);
+
+/* Instance attributes (instanceAttributes.cpp). Custom field numbers are
+ * 0-based (0 .. 8 for custom1 .. custom9). */
+int QuenScInstanceSetCustomFieldRead(QuenScCall *call);      /* instance UID, int field, value */
+int QuenScInstanceSetCustomFieldWork(QuenScCall *call);
+int QuenScInstanceSetAllCustomFieldsRead(QuenScCall *call);  /* instance UID, nine values */
+int QuenScInstanceSetAllCustomFieldsWork(QuenScCall *call);
+int QuenScInstanceSetCustomFieldNameRead(QuenScCall *call);  /* int field, name */
+int QuenScInstanceSetCustomFieldNameWork(QuenScCall *call);
+int QuenScCustomFieldNumberRead(QuenScCall *call);           /* int field */
+int QuenScInstanceGetCustomFieldNameWork(QuenScCall *call);  /* QuenScCustomFieldNumberRead */
+int QuenScInstanceGetAllCustomFieldNamesWork(QuenScCall *call); /* no arguments */
+int QuenScInstanceClearCustomFieldRead(QuenScCall *call);    /* int field */
+int QuenScInstanceClearCustomFieldWork(QuenScCall *call);
+int QuenScInstanceSetGuestInfoRead(QuenScCall *call);        /* instance UID, guest info struct */
+int QuenScInstanceSetGuestInfoWork(QuenScCall *call);
+int QuenScInstanceSetHostInfoRead(QuenScCall *call);         /* instance UID, host info struct */
+int QuenScInstanceSetHostInfoWork(QuenScCall *call);
+int QuenScInstanceSetExpirationRead(QuenScCall *call);       /* instance UID, int inherit, int enable, start, end */
+int QuenScInstanceSetExpirationWork(QuenScCall *call);
+int QuenScInstanceSetCopyProtectionIdRead(QuenScCall *call); /* instance UID, copy-protection id */
+int QuenScInstanceSetCopyProtectionIdWork(QuenScCall *call);
+
+/* Instance queries (instanceQueries.cpp). */
+#define QUENSC_QUERY_MAX_ROWS 50 /* instances one InstanceQueryExt answers at most */
+struct PolDbInstanceQuery;
+/* The query record as the instance query builder takes it: every clause's
+ * type becomes the condition's operation, val0/val1 its values, "limit" the
+ * page size, "offset" the page start and the sort keys keep their order.
+ * Texts are shared with in, not copied. This function can't fail. */
+void QuenScInstanceQueryToDb(const QuenScInstanceQuery *in, PolDbInstanceQuery *out);
+/* Runs the query with "limit" cut to 1 .. 50 (0 and anything larger, a
+ * negative limit included, become 50, logged as "Truncated query to 50
+ * responses") and converts every row as InstanceInfo shows it. 0 with
+ * *records (request pool) and *count; 5 for a negative offset; 2 after
+ * "Failed to execute query on db: %s". */
+int QuenSc_InstanceQueryExt(i_ctx *ctx, QuenScSession *session, QuenScInstanceQuery *query,
+                            QuenScInstanceRecord **records, int *count);
+int QuenScInstanceQueryRead(QuenScCall *call);               /* instance query struct */
+int QuenScInstanceQueryExtWork(QuenScCall *call);
+int QuenScInstanceQueryCountWork(QuenScCall *call);
+
+/* User data (userDataMethods.cpp). */
+int QuenScUserDataAddToQuenRead(QuenScCall *call);           /* Quen UID, user data struct */
+int QuenScUserDataAddToPackageRead(QuenScCall *call);        /* package UID, user data struct */
+int QuenScUserDataAddWork(QuenScCall *call);
+int QuenScUserDataRemoveFromQuenRead(QuenScCall *call);      /* Quen UID, activator, name */
+int QuenScUserDataRemoveFromPackageRead(QuenScCall *call);   /* package UID, activator, name */
+int QuenScUserDataRemoveWork(QuenScCall *call);
+int QuenScUserDataQuenArgRead(QuenScCall *call);             /* Quen UID */
+int QuenScUserDataPackageArgRead(QuenScCall *call);          /* package UID */
+int QuenScUserDataListByQuenWork(QuenScCall *call);
+int QuenScUserDataListByPackageWork(QuenScCall *call);
+int QuenScUserDataQueryWork(QuenScCall *call);               /* QuenScUserDataPackageArgRead */
+
+/* MAC pools (macPools.cpp). */
+/* "%02X:%02X:%02X:%02X:%02X:%02X" of the low 48 bits, in pool. */
+const char *QuenScMacText(apr_pool_t *pool, int64_t address);
+int QuenScMacPoolAddRead(QuenScCall *call);                  /* MAC pool struct */
+int QuenScMacPoolAddWork(QuenScCall *call);
+int QuenScMacPoolRemoveRead(QuenScCall *call);               /* pool UID */
+int QuenScMacPoolRemoveWork(QuenScCall *call);
+int QuenScMacPoolQueryRead(QuenScCall *call);                /* Quen UID */
+int QuenScMacPoolQueryWork(QuenScCall *call);
+int QuenScMacAddressRequestRead(QuenScCall *call);           /* instance UID */
+int QuenScMacAddressRequestWork(QuenScCall *call);
+
+#endif

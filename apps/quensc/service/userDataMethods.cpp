@@ -1,0 +1,264 @@
+/* The user data methods: named values that administrators attach to a Quen
+ * as a whole or to one of its packages, optionally for one user (the
+ * activator), and that client runtimes fetch for their package.
+ *
+ * Values are opaque and never reach the audit log: the events carry the
+ * entry's name and type only (their message texts show "********" in place
+ * of the value). */
+#include "frame/lookupCache.h"
+#include "service/serviceMethods.h"
+#include "frame/log.h"
+
+#include "policydb/userData.h"
+
+#include <apr_strings.h>
+
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+constexpr int kValueMax = 2048;
+
+/* What a user data method is about: a Quen-level entry names a Quen and no
+ * package, a package-level entry a package and no Quen. */
+struct UserDataArgs {
+    const char *quenUID;
+    const char *packageUID;
+    QuenScUserDataRecord entry;  /* add: the whole struct; remove: activator and name */
+};
+
+struct UserDataFree {
+    void operator()(PolDbUserData *entry) const
+    {
+        PolDb_UserDataRelease(entry);
+        free(entry);
+    }
+};
+using UserDataPtr = std::unique_ptr<PolDbUserData, UserDataFree>;
+
+const char *OrEmpty(const char *text) { return text ? text : ""; }
+
+UserDataArgs *Args(QuenScCall *call) { return static_cast<UserDataArgs *>(call->args); }
+
+/* Argument 1 as the Quen (forPackage false) or package UID, recorded in the
+ * event. */
+UserDataArgs *ReadOwner(QuenScCall *call, bool forPackage, int *rc)
+{
+    i_ctx *ctx = call->ctx;
+    auto *a = static_cast<UserDataArgs *>(apr_pcalloc(ctx->pool, sizeof(UserDataArgs)));
+    call->args = a;
+    const char **owner = forPackage ? &a->packageUID : &a->quenUID;
+    *rc = QuenScReadString(call->env, call->params, 1, ctx->pool, owner);
+    if (*rc == QUENSC_OK) {
+        if (forPackage)
+            ctx->event->packageUID = apr_pstrdup(ctx->pool, *owner);
+        else
+            ctx->event->quenUID = apr_pstrdup(ctx->pool, *owner);
+    }
+    return a;
+}
+
+/* The package's Quen goes into the event beside the package as given. */
+void RecordPackageQuen(i_ctx *ctx, const PolDbPackage *package)
+{
+    if (package)
+        ctx->event->quenUID = apr_pstrdup(ctx->pool, package->quenUID);
+}
+
+int ReadAdd(QuenScCall *call, bool forPackage)
+{
+    int rc;
+    UserDataArgs *a = ReadOwner(call, forPackage, &rc);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadUserData(call->env, call->params, 2, call->ctx->pool, &a->entry);
+    if (rc == QUENSC_OK) {
+        QuenScEventParam(call, 0, a->entry.name);
+        QuenScEventParam(call, 1, apr_itoa(call->ctx->pool, a->entry.type));
+    }
+    return rc;
+}
+
+/* Adds the entry, or replaces value and type of the one stored under the
+ * same (Quen, package, activator, name). */
+int AddWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    UserDataArgs *a = Args(call);
+    const QuenScUserDataRecord &e = a->entry;
+    if (a->quenUID && !QuenScLookupQuen(ctx, a->quenUID)) {
+        QuenScLogError("Faield to find quen (%s) while attempting to add a UserDataobject.", a->quenUID);
+        return QUENSC_QUEN_DOES_NOT_EXIST;
+    }
+    if (a->packageUID) {
+        const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
+        if (!package) {
+            QuenScLogError("Failed to find package (%s) while attempting to add a UserData object",
+                           a->packageUID);
+            return QUENSC_PACKAGE_DOES_NOT_EXIST;
+        }
+        RecordPackageQuen(ctx, package);
+    }
+    /* The name is the entry's key: without one it could not be told apart
+     * from the others or removed again. */
+    if (QuenScIsEmpty(e.name) || !QuenScTextFits(e.name, QUENSC_NAME_MAX) ||
+        !QuenScTextFits(e.activator, QUENSC_NAME_MAX) || !QuenScTextFits(e.value, kValueMax))
+        return QUENSC_INVALID_PARAMETER;
+
+    PolDbUserData record{};
+    record.quenUID = const_cast<char *>(a->quenUID);
+    record.packageUID = const_cast<char *>(a->packageUID);
+    record.activator = const_cast<char *>(e.activator);
+    record.name = const_cast<char *>(e.name);
+    record.value = const_cast<char *>(OrEmpty(e.value));
+    record.type = e.type;
+    UserDataPtr existing(PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, e.activator, e.name));
+    if (existing) {
+        if (!PolDb_UserDataUpdate(ctx->conn, &record)) {
+            QuenScLogError("Error updating user data object to db: %s", Db_GetLastErrorText(ctx->conn));
+            return QUENSC_INTERNAL;
+        }
+    } else if (!PolDb_UserDataAdd(ctx->conn, &record)) {
+        QuenScLogError("Error adding user data object to db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    return QUENSC_OK;
+}
+
+int ReadRemove(QuenScCall *call, bool forPackage)
+{
+    int rc;
+    UserDataArgs *a = ReadOwner(call, forPackage, &rc);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->entry.activator);
+    if (rc == QUENSC_OK)
+        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->entry.name);
+    if (rc == QUENSC_OK)
+        QuenScEventParam(call, 0, a->entry.name);
+    return rc;
+}
+
+int RemoveWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    UserDataArgs *a = Args(call);
+    const char *activator = a->entry.activator;
+    const char *name = a->entry.name;
+    bool known = true;
+    if (a->packageUID) {
+        const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
+        RecordPackageQuen(ctx, package);
+        known = package != nullptr;
+    } else {
+        known = QuenScLookupQuen(ctx, a->quenUID) != nullptr;
+    }
+    /* An owner that does not exist holds no entries. */
+    UserDataPtr existing(known ? PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, activator, name)
+                               : nullptr);
+    if (!existing) {
+        QuenScLogError("Failed to find user data to remove (%s - %s - %s)", OrEmpty(a->packageUID),
+                       OrEmpty(activator), OrEmpty(name));
+        return QUENSC_USER_DATA_DOES_NOT_EXIST;
+    }
+    if (!PolDb_UserDataDelete(ctx->conn, a->quenUID, a->packageUID, activator, name)) {
+        QuenScLogError("Error removing user data from db (%s - %s - %s - %s): %s", OrEmpty(existing->quenUID),
+                       OrEmpty(a->packageUID), OrEmpty(activator), OrEmpty(name), Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    return QUENSC_OK;
+}
+
+/* Appends the count and the entries, and releases them. */
+void AppendEntries(QuenScCall *call, PolDbUserData *entries, int count)
+{
+    QuenScAppendInt(call->values, count);
+    for (int i = 0; i < count; i++) {
+        QuenScUserDataRecord out{entries[i].activator, entries[i].name, entries[i].value, entries[i].type};
+        QuenScAppendUserData(call->values, &out);
+    }
+    PolDb_UserDataFreeArray(entries, count);
+}
+
+/* Lists the entries stored at exactly one level: the Quen's own (no
+ * package) or the package's own, for every activator. */
+int ListWork(QuenScCall *call, bool forPackage)
+{
+    i_ctx *ctx = call->ctx;
+    UserDataArgs *a = Args(call);
+    const char *filter;
+    if (forPackage) {
+        const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
+        if (!package) {
+            QuenScLogError("Failed to find package (%s) while listing user data", OrEmpty(a->packageUID));
+            return QUENSC_PACKAGE_DOES_NOT_EXIST;
+        }
+        RecordPackageQuen(ctx, package);
+        /* An entry of a package is always stored under the package's Quen. */
+        filter = apr_psprintf(ctx->pool, "quenUID %s AND packageUID %s",
+                              PolDb_EscapeString(ctx->conn, false, true, package->quenUID),
+                              PolDb_EscapeString(ctx->conn, false, true, package->packageUID));
+    } else {
+        if (!QuenScLookupQuen(ctx, a->quenUID)) {
+            QuenScLogError("Failed to find quen (%s) while listing user data", OrEmpty(a->quenUID));
+            return QUENSC_QUEN_DOES_NOT_EXIST;
+        }
+        filter = apr_psprintf(ctx->pool, "quenUID %s AND packageUID IS NULL",
+                              PolDb_EscapeString(ctx->conn, false, true, a->quenUID));
+    }
+    PolDbUserData *entries = nullptr;
+    int count = 0;
+    if (!PolDb_UserDataEnumerate(ctx->conn, filter, &entries, &count)) {
+        QuenScLogError("Error enumerating user data in db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    AppendEntries(call, entries, count);
+    return QUENSC_OK;
+}
+
+} // namespace
+
+int QuenScUserDataAddToQuenRead(QuenScCall *call) { return ReadAdd(call, false); }
+int QuenScUserDataAddToPackageRead(QuenScCall *call) { return ReadAdd(call, true); }
+int QuenScUserDataAddWork(QuenScCall *call) { return AddWork(call); }
+
+int QuenScUserDataRemoveFromQuenRead(QuenScCall *call) { return ReadRemove(call, false); }
+int QuenScUserDataRemoveFromPackageRead(QuenScCall *call) { return ReadRemove(call, true); }
+int QuenScUserDataRemoveWork(QuenScCall *call) { return RemoveWork(call); }
+
+int QuenScUserDataQuenArgRead(QuenScCall *call)
+{
+    int rc;
+    ReadOwner(call, false, &rc);
+    return rc;
+}
+
+int QuenScUserDataPackageArgRead(QuenScCall *call)
+{
+    int rc;
+    ReadOwner(call, true, &rc);
+    return rc;
+}
+
+int QuenScUserDataListByQuenWork(QuenScCall *call) { return ListWork(call, false); }
+int QuenScUserDataListByPackageWork(QuenScCall *call) { return ListWork(call, true); }
+
+int QuenScUserDataQueryWork(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    UserDataArgs *a = Args(call);
+    const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
+    if (!package) {
+        QuenScLogError("Failed to find package (%s) while querying for user data", OrEmpty(a->packageUID));
+        return QUENSC_PACKAGE_DOES_NOT_EXIST;
+    }
+    RecordPackageQuen(ctx, package);
+    PolDbUserData *entries = nullptr;
+    int count = 0;
+    if (!PolDb_UserDataEnumerateFilter(ctx->conn, false, package->quenUID, package->packageUID, nullptr, &entries,
+                                       &count)) {
+        QuenScLogError("Error enumerating user data in db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    AppendEntries(call, entries, count);
+    return QUENSC_OK;
+}
