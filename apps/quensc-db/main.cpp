@@ -4,12 +4,16 @@
  *
  *   quensc-db init    --sqlite PATH [--force]   create a fresh schema
  *   quensc-db check   --sqlite PATH             exit 0 only when current
- *   quensc-db upgrade --sqlite PATH             bring an older schema up */
+ *   quensc-db upgrade --sqlite PATH             bring an older schema up
+ *   quensc-db obfuscate < SECRET                the text a version-3
+ *       configuration file stores for odbc/password or krb5/query_user_pass */
 #include "policydb/db.h"
+#include "policydb/dbcrypto.h"
 
 #include <apr_general.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -30,7 +34,8 @@ int Usage()
 {
     fputs("usage: quensc-db init --sqlite PATH [--force] [-v]\n"
           "       quensc-db check --sqlite PATH [-v]\n"
-          "       quensc-db upgrade --sqlite PATH [-v]\n",
+          "       quensc-db upgrade --sqlite PATH [-v]\n"
+          "       quensc-db obfuscate < SECRET\n",
           stderr);
     return 2;
 }
@@ -94,6 +99,43 @@ int Upgrade(const std::string &path)
     return 0;
 }
 
+/* Reads one secret from standard input (one trailing line break dropped;
+ * at most 4095 bytes) and prints what the configuration file stores for it.
+ * 0, or 1 after a message on stderr. The secret itself is never printed. */
+int Obfuscate()
+{
+    std::string secret;
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, stdin)) > 0) {
+        secret.append(buffer, n);
+        if (secret.size() >= sizeof buffer) {
+            fputs("quensc-db: the secret is too long\n", stderr);
+            return 1;
+        }
+    }
+    if (!secret.empty() && secret.back() == '\n')
+        secret.pop_back();
+    if (!secret.empty() && secret.back() == '\r')
+        secret.pop_back();
+    if (secret.find('\0') != std::string::npos || secret.find('\n') != std::string::npos) {
+        fputs("quensc-db: the secret must be one line of text\n", stderr);
+        return 1;
+    }
+    QCryptKey *key = nullptr;
+    char *text = nullptr;
+    bool ok = PolDb_CryptoKeyCreate(PolDb_ConfigObfuscationKey, sizeof PolDb_ConfigObfuscationKey, &key) &&
+              PolDb_Encrypt(key, secret.c_str(), &text);
+    PolDb_CryptoKeyDestroy(key);
+    if (!ok) {
+        fputs("quensc-db: obfuscation failed\n", stderr);
+        return 1;
+    }
+    printf("%s\n", text);
+    free(text);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -101,6 +143,15 @@ int main(int argc, char **argv)
     if (argc < 2)
         return Usage();
     std::string command = argv[1];
+    if (command == "obfuscate") {
+        if (argc != 2)
+            return Usage();
+        apr_initialize();
+        PolDb_SetLogFunctions(LogLine, WarnLine, WarnLine);
+        int rc = Obfuscate();
+        apr_terminate();
+        return rc;
+    }
     std::string path;
     bool force = false;
     for (int i = 2; i < argc; i++) {

@@ -32,5 +32,8 @@ expect 2 "unknown command is a usage error" -- "$bin" frobnicate --sqlite "$db"
 expect 2 "missing path is a usage error" -- "$bin" check
 echo garbage > "$dir/junk.bin"
 expect 1 "check of a non-database file fails" -- "$bin" check --sqlite "$dir/junk.bin"
+printf 'p@ss <w> & "q"\n' | "$bin" obfuscate >"$dir/obf" 2>&1 || { echo "FAIL: obfuscate"; fails=$((fails+1)); }
+grep -qxE '[A-Za-z0-9+/]+=*' "$dir/obf" && ! grep -q 'p@ss' "$dir/obf" || { echo "FAIL: obfuscated text"; cat "$dir/obf"; fails=$((fails+1)); }
+head -c 5000 /dev/zero | tr '\0' x | "$bin" obfuscate >/dev/null 2>&1 && { echo "FAIL: an over-long secret was taken"; fails=$((fails+1)); }
 [ $fails -eq 0 ] && echo "cli: all passed" || echo "cli: $fails failed"
 exit $((fails > 0))
