@@ -213,8 +213,8 @@ void Db_SetError(DbConnection *conn, int code, const char *text);
 /* printf-style formatting with APR's formatter. Use PRId64 for 64-bit. */
 char *PolDbPsprintf(DbConnection *conn, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-/* A SQL literal for text: 'text' with quotes doubled (and, on PostgreSQL,
- * backslashes doubled), or NULL for a null text. withOperator prefixes
+/* A SQL literal for text: 'text' with quotes doubled (a backslash stays
+ * itself on every engine), or NULL for a null text. withOperator prefixes
  * "= " / "IS "; lowercase lowers every character. */
 char *PolDb_EscapeString(DbConnection *conn, bool lowercase, bool withOperator, const char *text);
 
