@@ -73,7 +73,7 @@ class Database:
             return
         self.peer = read_pg_peer()
         self.name = shared.name if shared else "quensc_bb_" + uuid.uuid4().hex[:12]
-        odbc = os.path.join(root, "odbc")
+        odbc = os.path.join(root, "conf", "odbc")
         subprocess.run([PG_PEER_SCRIPT, "database" if self.owner else "odbc", os.environ["QUENSC_PG_PEER"],
                         self.name, odbc], check=True, capture_output=True)
         self.env = {"ODBCSYSINI": odbc, "ODBCINI": os.path.join(odbc, "odbc.ini")}
