@@ -938,6 +938,21 @@ int64_t PolDb_MacFromString(const char *text)
     return value;
 }
 
+size_t PolDb_Utf8Prefix(const char *text, size_t length, size_t maxBytes)
+{
+    if (length <= maxBytes)
+        return length;
+    /* Step back over continuation bytes (10xxxxxx) to the start of the
+     * character that the cut would split; a form is at most four bytes. */
+    size_t cut = maxBytes;
+    for (int back = 0; back < 4 && cut > 0; back++) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80)
+            return cut;
+        cut--;
+    }
+    return (static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80 && cut > 0 ? cut : maxBytes;
+}
+
 bool PolDb_StrToBool(const char *text)
 {
     return text && strcasecmp(text, "TRUE") == 0;

@@ -281,6 +281,12 @@ char *PolDb_MacToString(int64_t value);
 /* The value of "XX:XX:XX:XX:XX:XX"; 0 for null or anything malformed. */
 int64_t PolDb_MacFromString(const char *text);
 
+/* The length of the longest prefix of text[0..length) that is at most
+ * maxBytes long and does not end inside a UTF-8 character (a cut never
+ * splits a multi-byte form; text that is not UTF-8 is cut at maxBytes when
+ * no boundary is near). This function can't fail. */
+size_t PolDb_Utf8Prefix(const char *text, size_t length, size_t maxBytes);
+
 /* True exactly when text equals "TRUE" ignoring case. */
 bool PolDb_StrToBool(const char *text);
 
