@@ -788,6 +788,15 @@ bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name)
     return false;
 }
 
+bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key)
+{
+    if (conn->engine != DB_ENGINE_POSTGRES)
+        return true;
+    const char *hash = key ? PolDbPsprintf(conn, "hashtext(%s)", PolDb_EscapeString(conn, false, false, key)) : "0";
+    return PolDb_Exec(conn, PolDbPsprintf(conn, "SELECT pg_advisory_xact_lock(%d, %s)", which, hash),
+                      "LockAcrossServers");
+}
+
 bool PolDb_RefreshStatistics(DbConnection *conn)
 {
     if (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES)

@@ -234,6 +234,10 @@ void PutLittleEndian(unsigned char *out, uint64_t value, int bytes)
  * when the highest number cannot be continued (recorded on the connection). */
 int TakeNextNumber(DbConnection *conn, PolDbEvent *work)
 {
+    /* Servers sharing the database take numbers one at a time, so that no
+     * two pick the same one; the lock ends with the event's transaction. */
+    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_EVENT_CHAIN, nullptr))
+        return -1;
     char *max = SelectSingleString(conn, EVENT_MAX_UID);
     if (!max)
         return -1;

@@ -98,6 +98,10 @@ int QuenScCountActiveInstances(i_ctx *ctx, const char *quenUID, const char *crea
 {
     *count = 0;
     DbConnection *conn = ctx->conn;
+    /* Held to the end of the request: another server admits no instance of
+     * this Quen between this count and the insert that follows it. */
+    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_QUEN_INSTANCES, quenUID ? quenUID : ""))
+        return QUENSC_INTERNAL;
     const char *quen = PolDb_EscapeString(conn, false, false, quenUID ? quenUID : "");
     const char *filter =
         creatorIdData

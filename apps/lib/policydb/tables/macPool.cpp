@@ -152,6 +152,10 @@ PolDbMacPool *PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID)
 
 int64_t PolDb_MacPoolAllocateAddress(DbConnection *conn, const char *quenUID)
 {
+    /* Another server on the same database must not read the same
+     * lastAssigned before this transaction has written the next one. */
+    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_MAC_POOLS, quenUID))
+        return 0;
     PolDbMacPool *pools = nullptr;
     int count = 0;
     if (!PolDb_MacPoolEnumerateByQuen(conn, quenUID, &pools, &count))

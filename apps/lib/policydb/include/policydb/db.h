@@ -239,6 +239,23 @@ void PolDb_TextFree(PolDbText *text);
  * index for every instance query. Logged like PolDb_Exec on failure. */
 bool PolDb_RefreshStatistics(DbConnection *conn);
 
+/* Critical sections that several servers on one database must not run at
+ * the same time (each reads a value and writes what follows from it). */
+enum PolDbSharedLock {
+    POLDB_LOCK_MAC_POOLS = 1,       /* key: the Quen whose pools hand out addresses */
+    POLDB_LOCK_QUEN_INSTANCES = 2,  /* key: the Quen whose instances are counted */
+    POLDB_LOCK_EVENT_CHAIN = 3,     /* no key: the next event number */
+};
+
+/* Takes the shared lock `which` (for key, or for the whole section when key
+ * is null) until the connection's transaction ends, waiting for any other
+ * server that holds it. On PostgreSQL a transaction-level advisory lock;
+ * on SQLite nothing is needed ("BEGIN IMMEDIATE" already holds the file's
+ * write lock for the whole transaction); SQL Server and Oracle keep their
+ * own locking. Returns false after logging (and rolling back) when the lock
+ * could not be taken. */
+bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key);
+
 /* Runs a statement; on failure logs
  * "PolDb_<name>: database error while executing SQL statement: ..." */
 bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name);
