@@ -16,6 +16,8 @@
 #                             the same ODBC files for an existing database
 #   postgres.sh dropdb STATE NAME
 #                             drop that database again
+#   postgres.sh pause STATE   stop the server but keep the cluster
+#   postgres.sh resume STATE  start it again on the same port
 #   postgres.sh stop STATE    stop the cluster, remove its folder and STATE
 #
 # Run as root the cluster belongs to the "postgres" user (PostgreSQL refuses
@@ -38,7 +40,21 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+run_server() { # DIR PORT
+  as_owner "$bindir/pg_ctl" -D "$1/data" -l "$1/server.log" -w -t 60 \
+      -o "-c listen_addresses=127.0.0.1 -p $2 -k $1/sock -c fsync=off -c max_connections=200" start >/dev/null
+}
+
 case "$cmd" in
+pause|resume)
+  # shellcheck disable=SC1090
+  . "$state"
+  if [ "$cmd" = pause ]; then
+    as_owner "$bindir/pg_ctl" -D "$PG_DIR/data" -m fast -w stop >/dev/null
+  else
+    run_server "$PG_DIR" "$PG_PORT"
+  fi
+  ;;
 start)
   dir=$(mktemp -d /tmp/quensc-pg-XXXXXX)
   chmod 755 "$dir"
@@ -49,9 +65,7 @@ start)
       --auth-local=trust --auth-host=scram-sha-256 >"$dir/initdb.log" 2>&1 \
     || { cat "$dir/initdb.log" >&2; rm -rf "$dir"; exit 1; }
   mkdir -p "$dir/sock"; [ "$(id -u)" -eq 0 ] && chown postgres: "$dir/sock"
-  as_owner "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-      -o "-c listen_addresses=127.0.0.1 -p $port -k $dir/sock -c fsync=off -c max_connections=200" start >/dev/null \
-    || { cat "$dir/server.log" >&2; rm -rf "$dir"; exit 1; }
+  run_server "$dir" "$port" || { cat "$dir/server.log" >&2; rm -rf "$dir"; exit 1; }
   as_owner "$bindir/psql" -X -q -h "$dir/sock" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
       -c "CREATE ROLE quensc LOGIN CREATEDB PASSWORD '$password'" >/dev/null
   driver=$(ls /usr/lib/*/odbc/psqlodbcw.so 2>/dev/null | head -1)

@@ -801,7 +801,15 @@ bool PolDb_RefreshStatistics(DbConnection *conn)
 {
     if (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES)
         return true;
-    return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+    if (conn->engine == DB_ENGINE_SQLITE)
+        return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+    /* PostgreSQL: our own tables only. A bare ANALYZE also visits the
+     * system catalogues, which only a superuser may analyse (one warning
+     * per catalogue in the log on every housekeeping run). */
+    std::string sql = "ANALYZE ";
+    for (int i = 0; i < PolDb_SchemaTableCount; i++)
+        sql += std::string(i ? ", " : "") + PolDb_SchemaTables[i];
+    return PolDb_Exec(conn, PolDbPsprintf(conn, "%s", sql.c_str()), "RefreshStatistics");
 }
 
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,

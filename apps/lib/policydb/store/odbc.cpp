@@ -13,7 +13,9 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
+#include <locale.h>
 #include <string>
 
 namespace {
@@ -107,11 +109,37 @@ bool AllocStatement(DbConnection *conn, SQLHSTMT *stmt)
     return true;
 }
 
+/* Runs a driver call under a UTF-8 character type on this thread only.
+ * Drivers turn UTF-16 into their client encoding with the C library's
+ * locale-dependent converters; under the "C" locale that web servers run
+ * with, every non-ASCII character would fail ("invalid string conversion")
+ * and read back as "". The process-wide locale stays as it is. */
+class Utf8CharacterType {
+public:
+    Utf8CharacterType()
+    {
+        static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+        if (utf8)
+            previous_ = uselocale(utf8);
+    }
+    ~Utf8CharacterType()
+    {
+        if (previous_)
+            uselocale(previous_);
+    }
+    Utf8CharacterType(const Utf8CharacterType &) = delete;
+    Utf8CharacterType &operator=(const Utf8CharacterType &) = delete;
+
+private:
+    locale_t previous_ = static_cast<locale_t>(0);
+};
+
 /* Executes one statement text on stmt in UTF-16; a text that is not valid
  * UTF-8 goes to the driver as it is. "No data" (an UPDATE or DELETE that
  * touched no row) is a success. */
 bool ExecDirect(DbConnection *conn, SQLHSTMT stmt, const char *sql, size_t length)
 {
+    Utf8CharacterType characterType;
     std::u16string wide;
     SQLRETURN rc;
     if (PolDb_Utf8ToUtf16(sql, length, &wide)) {
@@ -159,6 +187,7 @@ int RowGetInt(DbResultSet *rs, int col)
  * value is read in pieces, so no length is cut off. */
 char *RowGetString(DbResultSet *rs, int col)
 {
+    Utf8CharacterType characterType;
     OdbcResultSet *s = Rs(rs);
     std::u16string wide;
     char16_t buffer[kReadBuffer / sizeof(char16_t)];

@@ -240,3 +240,24 @@ TEST(PgStoreRefusals, DatabaseWithoutSchemaIsRefusedAtStartUp)
     EXPECT_TRUE(log.Contains("PolDB_ModuleInit: Found no or empty database"));
     EXPECT_STREQ(Db_ModuleStatusText(), "No database schema found, init required");
 }
+
+TEST_F(PgStore, RefreshingStatisticsStaysWithOurOwnTables)
+{
+    log_.Clear();
+    EXPECT_TRUE(PolDb_RefreshStatistics(conn_));
+    EXPECT_FALSE(log_.Contains("only superuser")) << log_.All();
+}
+
+TEST_F(PgStore, NonAsciiValueFillingItsColumnReadsBack)
+{
+    std::string full;
+    for (int i = 0; i < 254; i++)
+        full += "\xC3\xA9";
+    full += "x";
+    std::string sql = "UPDATE PolicyDb_MetaInfo SET value = " + std::string(PolDb_EscapeString(conn_, false, false, full.c_str())) +
+                      " WHERE name = 'insCustom1Name'";
+    ASSERT_TRUE(Db_Exec(conn_, sql.c_str()));
+    EXPECT_EQ(Scalar("SELECT value FROM PolicyDb_MetaInfo WHERE name = 'insCustom1Name'"), full);
+    EXPECT_EQ(Scalar("SELECT CAST(value AS VARCHAR(255)) FROM PolicyDb_MetaInfo WHERE name = 'insCustom1Name'"), full);
+    Db_Rollback(conn_);
+}
