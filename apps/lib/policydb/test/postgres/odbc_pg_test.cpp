@@ -261,3 +261,35 @@ TEST_F(PgStore, NonAsciiValueFillingItsColumnReadsBack)
     EXPECT_EQ(Scalar("SELECT CAST(value AS VARCHAR(255)) FROM PolicyDb_MetaInfo WHERE name = 'insCustom1Name'"), full);
     Db_Rollback(conn_);
 }
+
+namespace {
+DbStoreOps g_refusingOps;
+bool OpenRefusingVersion3(DbConnection *conn)
+{
+    PolDb_OdbcNoteRefusedVersion3();   /* as the driver's "requested version" warning does */
+    return PolDb_OdbcStoreOps()->open(conn);
+}
+} // namespace
+
+TEST(PgStoreVersion2, DriverRefusingVersion3GetsAVersion2Environment)
+{
+    PgDatabase database("ut_v2");
+    ASSERT_TRUE(database.ok());
+    LogCapture log;
+    DbModuleSettings s = database.Settings();
+    int oldVersion = 0, newVersion = 0;
+    g_refusingOps = *PolDb_OdbcStoreOps();
+    g_refusingOps.open = OpenRefusingVersion3;
+    Db_SetStoreOpsOverride(&g_refusingOps);
+    bool ok = Db_ModuleInit(&s, DB_INIT_UPGRADE_OR_CREATE, &oldVersion, &newVersion);
+    Db_SetStoreOpsOverride(nullptr);
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(log.Contains("PolicyDb: Configured ODBC Driver doesn't support default ODBC Ver. 3, "
+                             "re-initializing environment to Ver. 2"));
+    DbConnection *conn = Db_Open();   /* the version-2 environment connects */
+    ASSERT_NE(conn, nullptr);
+    EXPECT_EQ(conn->engine, DB_ENGINE_POSTGRES);
+    Db_Close(conn);
+    Db_ModuleExit();
+    EXPECT_FALSE(PolDb_OdbcRefusedVersion3());
+}
