@@ -6,7 +6,7 @@ value wider than its column answers an error and writes nothing."""
 import unittest
 
 import quensc_harness
-from service_client import ServerTestCase
+from service_client import ServerTestCase, policy
 
 FULL = "\u00e9" * 254 + "x"   # 255 characters, 510 bytes: fills an insCustom column
 
@@ -31,6 +31,16 @@ class WideValues(ServerTestCase):
         params = events[0][0]
         self.assertLessEqual(len(params.encode()), 1024)
         self.assertTrue(params.startswith(FULL + "\t" + FULL), "the first values were not kept whole")
+
+    def test_a_long_non_ascii_policy_round_trips(self):
+        # Texts of three- and two-byte characters, stored in long-field
+        # pieces; a cut at 2000 bytes would fall inside a character of each.
+        client = "ab" + "\u65e5\u672c\u8a9e " * 600
+        host = "x" + "\u00e9" * 1999
+        self.create_quen("doc")
+        self.assertEqual(self.server.PolicyStore(self.admin, "doc", client, host, policy()), [0])
+        code, client_back, host_back, _ = self.server.PolicyAdminRetrieve(self.admin, "doc", 1)
+        self.assertEqual((code, client_back, host_back), (0, client, host))
 
     @unittest.skipUnless(quensc_harness.test_store() == "postgres", "SQLite does not enforce column widths")
     def test_a_value_wider_than_its_column_is_refused_and_nothing_changes(self):
