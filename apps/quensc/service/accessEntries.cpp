@@ -44,9 +44,10 @@ const char *VersionFilter(i_ctx *ctx, const char *quenUID, int version)
                          PolDb_EscapeString(ctx->conn, false, false, OrEmpty(quenUID)), version);
 }
 
-/* The live entry (quenUID, data, version): 0 with *found (null when there is
- * none), or 2 when the entries cannot be read. Enumerating rather than
- * reading by key tells a missing entry from a failed read. */
+/* The live entry (quenUID, data, version): QUENSC_OK with *found (null when
+ * there is none), or QUENSC_INTERNAL when the entries cannot be read.
+ * Enumerating rather than reading by key tells a missing entry from a
+ * failed read. */
 int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found, int *count)
 {
     DbConnection *conn = ctx->conn;
