@@ -25,7 +25,8 @@
 int QuenScLutInitialize(i_ctx *ctx);
 
 /* Frees the three tables with every record in them and clears the
- * context's references; a missing table is skipped. */
+ * context's references; a missing table is skipped. This function can't
+ * fail. */
 void QuenScLutDestroy(i_ctx *ctx);
 
 /* QuenScLutDestroy, then QuenScLutInitialize (its code: QUENSC_OK or
@@ -55,7 +56,8 @@ bool QuenScGetPackageInfo(i_ctx *ctx, const char *packageUID, QuenScPackageRecor
 bool QuenScGetPolicyInfo(i_ctx *ctx, const char *quenUID, int version, bool withLongData, const char **clientData,
                          const char **hostData, QuenScPolicyRecord *policy, bool *published);
 
-/* The members of a stored policy set as the wire record holds them. */
+/* The members of a stored policy set as the wire record holds them. This
+ * function can't fail. */
 void QuenScPolicyToRecord(const PolDbRuntimePolicy *stored, QuenScPolicyRecord *out);
 
 #endif

@@ -300,7 +300,8 @@ int QuenScReadInstanceQuery(xmlrpc_env *env, xmlrpc_value *params, int index, ap
 
 /* ---- Writers -------------------------------------------------------- */
 
-/* A new empty array, or null after logging "Error creating rpc array: %s". */
+/* A new empty array (the caller owns its reference and drops it with
+ * xmlrpc_DECREF), or null after logging "Error creating rpc array: %s". */
 xmlrpc_value *QuenScNewResultArray(void);
 
 void QuenScAppendString(xmlrpc_value *array, const char *text);
@@ -327,8 +328,9 @@ void QuenScAppendServerInfo(xmlrpc_value *array, const QuenScServerInfo *info);
 
 /* ---- Audit text ----------------------------------------------------- */
 
-/* The credential as the audit log shows it, in pool: "" for no credential,
- * "type = NULL", "type = LDAP, name = \"..\", domain = \"..\"",
+/* The credential as the audit log shows it, in pool (or static), never
+ * null: "" for a null credential, "type = NULL",
+ * "type = LDAP, name = \"..\", domain = \"..\"",
  * "type = PASSWORD, value = \"********\"", "type = TOKEN, value = \"..\"" or
  * "type = UNKNOWN". A password is never shown. */
 const char *QuenScCredentialDescription(apr_pool_t *pool, const QuenScCredential *cred);

@@ -52,6 +52,9 @@ int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew);
  * deleted. */
 int QuenScSessionRemove(i_ctx *ctx, const char *id);
 
+/* Role and instance marks of the request's copy; names are cut to 255
+ * bytes. The Is... tests answer false for a null session. None of these
+ * can fail. */
 void QuenScSessionSetAdministrator(QuenScSession *s, const char *name);
 void QuenScSessionClearAdministrator(QuenScSession *s);
 bool QuenScSessionIsAdministrator(const QuenScSession *s);
