@@ -789,19 +789,20 @@ int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader
     return count;
 }
 
-void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
-                         PolDbRecordRelease release, size_t recordSize, const char *name)
+bool PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                        size_t recordSize, const char *name, void **out)
 {
+    *out = nullptr;
     void *array = nullptr;
     int count = PolDb_SelectArray(conn, sql, reader, &array, recordSize, name);
     if (count == 1)
-        return array;   /* a one-record array is exactly one record */
+        *out = array;   /* a one-record array is exactly one record */
     if (count > 1) {
         PolDb_Log("PolDb_%s: Got %d objects expecting unique while executing SQL statement:\n%s\n", name,
                   count, sql);
         PolDb_FreeArray(array, count, recordSize, release);
     }
-    return nullptr;
+    return count == 0 || count == 1;
 }
 
 namespace {
@@ -817,8 +818,10 @@ void ReleaseSingleString(void *record) { free(static_cast<SingleString *>(record
 
 char *SelectSingleString(DbConnection *conn, const char *sql)
 {
-    auto *one = static_cast<SingleString *>(PolDb_SelectUnique(conn, sql, ReadSingleString, ReleaseSingleString,
-                                                               sizeof(SingleString), "SelectSingleString"));
+    void *found = nullptr;
+    PolDb_SelectUnique(conn, sql, ReadSingleString, ReleaseSingleString, sizeof(SingleString), "SelectSingleString",
+                       &found);
+    auto *one = static_cast<SingleString *>(found);
     if (!one)
         return nullptr;
     char *text = one->text;

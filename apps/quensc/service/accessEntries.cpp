@@ -13,6 +13,8 @@
 
 #include <apr_strings.h>
 
+#include <cstdlib>
+
 namespace {
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
@@ -38,26 +40,21 @@ void EntryEvent(QuenScCall *call, int type, const char *name, const char *data)
     QuenScEventParam(call, 2, Details(type, data));
 }
 
-const char *VersionFilter(i_ctx *ctx, const char *quenUID, int version)
+/* The live entry (quenUID, data, version): QUENSC_OK with *found (null
+ * when there is none; owned by the caller: PolDb_AccessRelease, then free),
+ * or QUENSC_INTERNAL when the entries cannot be read. */
+int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found)
 {
-    return PolDbPsprintf(ctx->conn, "quenUID = %s AND accVersion = %d",
-                         PolDb_EscapeString(ctx->conn, false, false, OrEmpty(quenUID)), version);
+    return PolDb_AccessGetByPK(ctx->conn, OrEmpty(quenUID), OrEmpty(data), version, found) ? QUENSC_OK
+                                                                                             : QUENSC_INTERNAL;
 }
 
-/* The live entry (quenUID, data, version): QUENSC_OK with *found (null when
- * there is none), or QUENSC_INTERNAL when the entries cannot be read.
- * Enumerating rather than reading by key tells a missing entry from a
- * failed read. */
-int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found, int *count)
+void FreeEntry(PolDbAccess *entry)
 {
-    DbConnection *conn = ctx->conn;
-    const char *filter = PolDbPsprintf(conn, "%s AND identityData = %s", VersionFilter(ctx, quenUID, version),
-                                       PolDb_EscapeString(conn, false, false, OrEmpty(data)));
-    *found = nullptr;
-    *count = 0;
-    if (!PolDb_AccessEnumerate(conn, filter, found, count))
-        return QUENSC_INTERNAL;
-    return QUENSC_OK;
+    if (entry) {
+        PolDb_AccessRelease(entry);
+        free(entry);
+    }
 }
 
 struct AccessAddArgs {
@@ -145,12 +142,12 @@ int QuenScAccessAddWork(QuenScCall *call)
     }
 
     PolDbAccess *existing = nullptr;
-    int count = 0;
-    if (FindEntry(ctx, a->quenUID, in.data, version, &existing, &count) != QUENSC_OK) {
+    if (FindEntry(ctx, a->quenUID, in.data, version, &existing) != QUENSC_OK) {
         QuenScLogError("Error adding access object to db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    PolDb_AccessFreeArray(existing, count);
+    bool exists = existing != nullptr;
+    FreeEntry(existing);
 
     PolDbAccess record{};
     record.quenUID = const_cast<char *>(a->quenUID);
@@ -160,7 +157,7 @@ int QuenScAccessAddWork(QuenScCall *call)
     record.identityName = const_cast<char *>(OrEmpty(in.name));
     record.useInstanceLimit = in.useInstanceLimit != 0;
     record.instanceLimit = in.instanceLimit;
-    if (count > 0) {
+    if (exists) {
         if (!PolDb_AccessUpdate(ctx->conn, &record)) {
             QuenScLogError("Error updating access object: %s", Db_GetLastErrorText(ctx->conn));
             return QUENSC_INTERNAL;
@@ -194,19 +191,18 @@ int QuenScAccessRemoveWork(QuenScCall *call)
     if (rc != QUENSC_OK)
         return rc;
     PolDbAccess *found = nullptr;
-    int count = 0;
-    if (FindEntry(ctx, a->quenUID, a->data, version, &found, &count) != QUENSC_OK) {
+    if (FindEntry(ctx, a->quenUID, a->data, version, &found) != QUENSC_OK) {
         QuenScLogError("Error removing access object(%s -%s): %s", OrEmpty(a->quenUID), OrEmpty(a->data),
                        Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    if (count == 0) {
+    if (!found) {
         QuenScLogError("Failed to find access object (%s:%s) during AccessRemove", OrEmpty(a->quenUID),
                        OrEmpty(a->data));
         return QUENSC_ACCESS_DOES_NOT_EXIST;
     }
-    EntryEvent(call, found[0].identityType, found[0].identityName, found[0].identityData);
-    PolDb_AccessFreeArray(found, count);
+    EntryEvent(call, found->identityType, found->identityName, found->identityData);
+    FreeEntry(found);
     if (!PolDb_AccessDelete(ctx->conn, a->quenUID, a->data, version)) {
         QuenScLogError("Error removing access object(%s -%s): %s", a->quenUID, a->data,
                        Db_GetLastErrorText(ctx->conn));
@@ -236,7 +232,7 @@ int QuenScAccessQueryWork(QuenScCall *call)
         return rc;
     PolDbAccess *entries = nullptr;
     int count = 0;
-    if (!PolDb_AccessEnumerate(ctx->conn, VersionFilter(ctx, a->quenUID, version), &entries, &count)) {
+    if (!PolDb_AccessEnumerateVersion(ctx->conn, OrEmpty(a->quenUID), version, &entries, &count)) {
         QuenScLogError("Error enumerating access objects in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }

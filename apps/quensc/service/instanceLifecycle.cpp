@@ -37,7 +37,7 @@ int64_t Now() { return time(nullptr); }
 
 apr_status_t FreeFetched(void *record)
 {
-    PolDb_InstanceFreeArray(static_cast<PolDbInstance *>(record), 1);
+    PolDb_InstanceFree(static_cast<PolDbInstance *>(record));
     return APR_SUCCESS;
 }
 
@@ -97,16 +97,12 @@ int NewInstanceUid(i_ctx *ctx, const char **uid)
     for (int attempt = 0; attempt < 8; attempt++) {
         char candidate[POLDB_UID_SIZE];
         PolDb_CreateUniqueUID(conn, candidate);
-        const char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_Instance WHERE instanceUID = %s",
-                                        PolDb_EscapeString(conn, false, false, candidate));
-        DbResultSet *rs = nullptr;
-        if (!Db_Query(conn, sql, &rs)) {
+        bool used = false;
+        if (!PolDb_InstanceUidTaken(conn, candidate, &used)) {
             QuenScLogError("Error looking for a free instance UID: %s", Db_GetLastErrorText(conn));
             return QUENSC_INTERNAL;
         }
-        int used = rs->ops->next(rs) ? rs->ops->getInt(rs, 0) : 0;
-        Db_FreeResult(conn, rs);
-        if (used == 0) {
+        if (!used) {
             *uid = apr_pstrdup(ctx->pool, candidate);
             return QUENSC_OK;
         }
@@ -247,20 +243,14 @@ bool ClientTextsFit(const char *protectionKey, const char *copyProtectionId)
 int QuenScInstanceFetch(i_ctx *ctx, const char *instanceUID, PolDbInstance **out)
 {
     *out = nullptr;
-    DbConnection *conn = ctx->conn;
-    const char *filter =
-        PolDbPsprintf(conn, "instanceUID = %s", PolDb_EscapeString(conn, false, false, OrEmpty(instanceUID)));
     PolDbInstance *found = nullptr;
-    int count = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &found, &count)) {
-        QuenScLogError("Error reading instance (%s) from db: %s", OrEmpty(instanceUID), Db_GetLastErrorText(conn));
+    if (!PolDb_InstanceGetByPK(ctx->conn, OrEmpty(instanceUID), &found)) {
+        QuenScLogError("Error reading instance (%s) from db: %s", OrEmpty(instanceUID),
+                       Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    if (count == 0)
+    if (!found)
         return QUENSC_INSTANCE_DOES_NOT_EXIST;
-    /* The UID is the table's key: there is one row at most. */
-    for (int i = 1; i < count; i++)
-        PolDb_InstanceRelease(&found[i]);
     apr_pool_cleanup_register(ctx->pool, found, FreeFetched, apr_pool_cleanup_null);
     *out = found;
     return QUENSC_OK;
@@ -369,13 +359,10 @@ int QuenScInstantiationCheck(i_ctx *ctx, const QuenScCredential *cred, const cha
     if (policy.instType == QUENSC_INST_ANYBODY)
         return QUENSC_OK; /* anybody: no entry to match, no identity to count */
 
-    DbConnection *conn = ctx->conn;
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND accVersion = %d",
-                                       PolDb_EscapeString(conn, false, false, quenUID), version);
     PolDbAccess *entries = nullptr;
     int count = 0;
-    if (!PolDb_AccessEnumerate(conn, filter, &entries, &count)) {
-        QuenScLogError("Error enumerating access objects in db: %s (%s)", Db_GetLastErrorText(conn), quenUID);
+    if (!PolDb_AccessEnumerateVersion(ctx->conn, quenUID, version, &entries, &count)) {
+        QuenScLogError("Error enumerating access objects in db: %s (%s)", Db_GetLastErrorText(ctx->conn), quenUID);
         return QUENSC_INTERNAL;
     }
     rc = QuenScAccessMatch(ctx, cred, quenUID, policy.instType, entries, count, out);

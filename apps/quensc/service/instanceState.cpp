@@ -97,17 +97,10 @@ int64_t QuenScInstanceTtl(const PolDbInstance *instance, int64_t now)
 int QuenScCountActiveInstances(i_ctx *ctx, const char *quenUID, const char *creatorIdData, int *count)
 {
     *count = 0;
-    DbConnection *conn = ctx->conn;
-    const char *quen = PolDb_EscapeString(conn, false, false, quenUID ? quenUID : "");
-    const char *filter =
-        creatorIdData
-            ? PolDbPsprintf(conn, "quenUID = %s AND creatorIdData = %s AND insPreview='FALSE'", quen,
-                            PolDb_EscapeString(conn, false, false, creatorIdData))
-            : PolDbPsprintf(conn, "quenUID = %s AND insPreview='FALSE'", quen);
     PolDbInstance *instances = nullptr;
     int n = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &instances, &n)) {
-        QuenScLogError("Error enumerating instances in db: %s", Db_GetLastErrorText(conn));
+    if (!PolDb_InstanceEnumerateNonPreview(ctx->conn, quenUID, creatorIdData, &instances, &n)) {
+        QuenScLogError("Error enumerating instances in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
     int64_t now = time(nullptr);

@@ -85,12 +85,9 @@ int QuenScPolicyBulkExpirationUpdate(i_ctx *ctx, const char *quenUID, const Quen
     }
 
     /* Each instance's window depends on its own activation date. */
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND insPreview='%s' AND inheritsExpiration='TRUE'",
-                                       PolDb_EscapeString(conn, false, false, OrEmpty(quenUID)),
-                                       preview ? "TRUE" : "FALSE");
     PolDbInstance *instances = nullptr;
     int count = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &instances, &count)) {
+    if (!PolDb_InstanceEnumerateInheriting(conn, OrEmpty(quenUID), preview, &instances, &count)) {
         /* The failed read has rolled back the request's work: going on
          * would report a change that was never kept. */
         QuenScLogError("Error enumerating instances in db: %s (%s)", Db_GetLastErrorText(conn), OrEmpty(quenUID));
@@ -421,7 +418,10 @@ int QuenScPolicyRetrieveWork(QuenScCall *call)
 
     InstanceHolder held;
     if (!QuenScIsEmpty(a->instanceUID)) {
-        held.instance = PolDb_InstanceGetByPK(ctx->conn, a->instanceUID);
+        if (!PolDb_InstanceGetByPK(ctx->conn, a->instanceUID, &held.instance)) {
+            QuenScLogError("Error reading instance (%s) from db: %s", a->instanceUID, Db_GetLastErrorText(ctx->conn));
+            return QUENSC_INTERNAL;
+        }
         if (!held.instance) {
             QuenScLogError("Failed to find instance (%s) while retrieving policy set", a->instanceUID);
             return QUENSC_INSTANCE_DOES_NOT_EXIST;

@@ -262,10 +262,12 @@ typedef void (*PolDbRecordRelease)(void *record);
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
                       void **array, size_t recordSize, const char *name);
 
-/* The single matching record, newly allocated (release it, then free it);
- * null for no row, an error, or several rows (logged). */
-void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
-                         PolDbRecordRelease release, size_t recordSize, const char *name);
+/* Looks up the single matching record. True with *out set to it (newly
+ * allocated: release it, then free it), or true with *out null when no row
+ * matches. False, with *out null, for a database error or several rows
+ * (both logged): "none" and "failed" are different answers. */
+bool PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                        size_t recordSize, const char *name, void **out);
 
 /* Column 0 of the only row, newly allocated; null otherwise. */
 char *SelectSingleString(DbConnection *conn, const char *sql);
