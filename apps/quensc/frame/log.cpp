@@ -13,7 +13,7 @@
 #include <ctime>
 
 /* The file name every log entry carries, whichever source file logged. */
-static const char kLogFile[] = "apps/quensc/quensc_util";
+static const char kLogFile[] = "apps/quensc/frame/log";
 
 /* Longest formatted message; the buffer holds it and its terminating zero. */
 enum { kMessageSize = 1024 };
