@@ -1,5 +1,5 @@
 /* Result texts, the three log functions over the host record, the quiet
- * switch and the text helpers of quensc_util.h. */
+ * switch and the text helpers of frame/log.h. */
 #include "frame/log.h"
 
 #include <apr_file_io.h>

@@ -1,4 +1,4 @@
-/* Tests of quensc_util: result texts at the edges of the table, the exact
+/* Tests of the logging module (frame/log): result texts at the edges of the table, the exact
  * lines and levels the three log functions hand to the host, the 1023
  * character cut, the quiet switch, the stderr sink without a host, panics,
  * and reading whole text files. */
