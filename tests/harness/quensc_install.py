@@ -287,10 +287,10 @@ class Installation:
 
     root: the folder (None: a fresh one under /tmp, mode 0755, so that
     www-data can reach it when quenscd runs as root); an existing root must
-    be empty (it is removed again when a step fails). configured: write the configuration file (from
-    test_sections, the store's sections and the sections overrides, see
-    merge_sections), make the database (database) and the
-    certificate (certificate). When any step fails the folder is removed
+    be empty. configured: write the configuration file (test_sections, then
+    the store's sections, then the sections overrides, see merge_sections),
+    make the database (database) and the certificate (certificate). Ports
+    left None are chosen free. When any step fails the folder is removed
     again and HarnessError raised."""
 
     def __init__(self, root=None, *, build=None, store=None, admin_password=ADMIN_PASSWORD,
@@ -394,6 +394,9 @@ class Installation:
                 if attempt == 2 or not self._chosen_ports or "Address already in use" not in str(e):
                     raise
                 self.http_port, self.https_port = free_ports(2)
+            except BaseException:
+                self.stop()
+                raise
 
     def _launch(self, https):
         if self.process is not None:
@@ -418,7 +421,10 @@ class Installation:
         the time runs out (the server is then left to the caller to stop)."""
         if ready is None:
             return
-        probe = {"session": self._session_opens, "http": self._http_answers}[ready]
+        probes = {"session": self._session_opens, "http": self._http_answers}
+        if ready not in probes:
+            raise HarnessError("no readiness probe %r (known: session, http, None)" % (ready,))
+        probe = probes[ready]
         deadline = time.monotonic() + timeout
         last = None
         while True:
