@@ -17,20 +17,19 @@ namespace {
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
-enum { kUser = 0, kGroup = 1, kToken = 2 };
 
 const char *TypeName(int type)
 {
     switch (type) {
-    case kUser: return "USER";
-    case kGroup: return "GROUP";
-    case kToken: return "TOKEN";
+    case QUENSC_IDENTITY_USER: return "USER";
+    case QUENSC_IDENTITY_GROUP: return "GROUP";
+    case QUENSC_IDENTITY_TOKEN: return "TOKEN";
     default: return "UNKNOWN";
     }
 }
 
 /* What an event may show of an entry's data: never a token. */
-const char *Details(int type, const char *data) { return type == kToken ? "********" : OrEmpty(data); }
+const char *Details(int type, const char *data) { return type == QUENSC_IDENTITY_TOKEN ? "********" : OrEmpty(data); }
 
 void EntryEvent(QuenScCall *call, int type, const char *name, const char *data)
 {
@@ -126,7 +125,7 @@ int QuenScAccessAddWork(QuenScCall *call)
     auto *a = static_cast<AccessAddArgs *>(call->args);
     const QuenScAccessRecord &in = a->access;
     /* An entry of another type could never admit anybody. */
-    if (QuenScIsEmpty(in.data) || in.type < kUser || in.type > kToken ||
+    if (QuenScIsEmpty(in.data) || in.type < QUENSC_IDENTITY_USER || in.type > QUENSC_IDENTITY_TOKEN ||
         !QuenScTextFits(in.data, QUENSC_UID_MAX) || !QuenScTextFits(in.name, QUENSC_NAME_MAX))
         return QUENSC_INVALID_PARAMETER;
 
@@ -138,7 +137,7 @@ int QuenScAccessAddWork(QuenScCall *call)
         QuenScLogError("QUEN '%s' not found, while attempting to create access object", OrEmpty(a->quenUID));
         return QUENSC_QUEN_DOES_NOT_EXIST;
     }
-    if (in.type == kUser || in.type == kGroup) {
+    if (in.type == QUENSC_IDENTITY_USER || in.type == QUENSC_IDENTITY_GROUP) {
         rc = QuenScLdapCheckObject(ctx, in.data);
         if (rc != QUENSC_OK)
             return rc;
@@ -181,7 +180,7 @@ int QuenScAccessRemoveRead(QuenScCall *call)
     if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
     /* Until an entry is found the event names nobody. */
-    EntryEvent(call, kUser, "", "");
+    EntryEvent(call, QUENSC_IDENTITY_USER, "", "");
     return rc;
 }
 
@@ -280,8 +279,8 @@ int MatchDirectoryUser(i_ctx *ctx, const QuenScCredential *cred, const PolDbAcce
         return QUENSC_AUTHENTICATION_FAILED;
     for (int i = 0; i < count; i++) {
         const PolDbAccess &e = entries[i];
-        bool hit = (e.identityType == kUser && apr_strnatcasecmp(OrEmpty(e.identityData), userDn) == 0) ||
-                   (e.identityType == kGroup && QuenScLdapIsMember(ctx, userDn, e.identityData) == QUENSC_OK);
+        bool hit = (e.identityType == QUENSC_IDENTITY_USER && apr_strnatcasecmp(OrEmpty(e.identityData), userDn) == 0) ||
+                   (e.identityType == QUENSC_IDENTITY_GROUP && QuenScLdapIsMember(ctx, userDn, e.identityData) == QUENSC_OK);
         if (hit) {
             Admit(ctx, e, userDn, principal, out);
             return QUENSC_OK;
@@ -299,7 +298,7 @@ int MatchToken(i_ctx *ctx, const QuenScCredential *cred, const PolDbAccess *entr
         return QUENSC_ACCESS_DENIED;
     for (int i = 0; i < count; i++) {
         const PolDbAccess &e = entries[i];
-        if (e.identityType == kToken && !QuenScIsEmpty(e.identityData) &&
+        if (e.identityType == QUENSC_IDENTITY_TOKEN && !QuenScIsEmpty(e.identityData) &&
             apr_strnatcmp(e.identityData, cred->value1) == 0) {
             /* The entry's own text is what the instance records and what the
              * per-user limit counts: the comparison passes over blanks, and
@@ -321,8 +320,8 @@ int QuenScAccessMatch(i_ctx *ctx, const QuenScCredential *cred, const char *quen
     if (!cred)
         cred = &kNone;
     switch (instType) {
-    case 1: return MatchDirectoryUser(ctx, cred, entries, count, out);
-    case 2: return MatchToken(ctx, cred, entries, count, out);
+    case QUENSC_INST_DIRECTORY: return MatchDirectoryUser(ctx, cred, entries, count, out);
+    case QUENSC_INST_TOKEN: return MatchToken(ctx, cred, entries, count, out);
     default:
         QuenScLogError("Invalid instantiation type for an quen: %s - %d", OrEmpty(quenUID), instType);
         return QUENSC_INTERNAL;

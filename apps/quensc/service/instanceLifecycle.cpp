@@ -125,10 +125,10 @@ int CheckOwner(i_ctx *ctx, const QuenScCredential *cred, const PolDbInstance *in
         return QUENSC_INTERNAL;
     }
     switch (policy.authType) {
-    case 0:
-    case 3:
+    case QUENSC_AUTH_NONE:
+    case QUENSC_AUTH_UNCHECKED:
         return QUENSC_OK;
-    case 1: {
+    case QUENSC_AUTH_DIRECTORY: {
         /* Only a directory credential names a directory user. */
         if (cred->type != QUENSC_CRED_LDAP)
             return QUENSC_INVALID_PARAMETER;
@@ -142,7 +142,7 @@ int CheckOwner(i_ctx *ctx, const QuenScCredential *cred, const PolDbInstance *in
             return QUENSC_AUTHENTICATION_FAILED;
         return QUENSC_OK;
     }
-    case 2:
+    case QUENSC_AUTH_PASSWORD:
         if (cred->type != QUENSC_CRED_PASSWORD)
             return QUENSC_INVALID_PARAMETER;
         return QuenScCheckPasswordHash(ctx, instance->instanceUID, cred->value1, instance->password);
@@ -178,11 +178,11 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
                     const QuenScInstantiation *admitted, bool forCopy, const char **name, const char **data)
 {
     switch (instType) {
-    case 0:
+    case QUENSC_INST_ANYBODY:
         *name = "N/A";
         *data = "";
         return QUENSC_OK;
-    case 1: {
+    case QUENSC_INST_DIRECTORY: {
         if (admitted->matched && admitted->identity) {
             /* The check logged the user in already. */
             *data = admitted->identity;
@@ -207,7 +207,7 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
         *name = principal ? principal : Copy(ctx, cred->value1);
         return QUENSC_OK;
     }
-    case 2:
+    case QUENSC_INST_TOKEN:
         if (cred->type != QUENSC_CRED_TOKEN) {
             if (forCopy) {
                 QuenScLogError("Expected a TOKEN cred, got a %d cred", cred->type);
@@ -227,9 +227,9 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
 const char *CopyPolicyName(int copyPolicy)
 {
     switch (copyPolicy) {
-    case 0: return "NOT ALLOWED";
-    case 1: return "REPLACE";
-    case 2: return "ALLOWED";
+    case QUENSC_COPY_NOT_ALLOWED: return "NOT ALLOWED";
+    case QUENSC_COPY_REPLACE: return "REPLACE";
+    case QUENSC_COPY_ALLOWED: return "ALLOWED";
     default: return "UNKNOWN";
     }
 }
@@ -326,9 +326,9 @@ bool QuenScPerUserLimitReached(int activeCount, int perUserInstanceLimit)
 
 bool QuenScQuenExpired(const QuenScPolicyRecord *policy, int64_t now)
 {
-    if (policy->expType == 1)
+    if (policy->expType == QUENSC_EXP_DAYS)
         return policy->expValue1 == 0;
-    if (policy->expType == 2)
+    if (policy->expType == QUENSC_EXP_WINDOW)
         return now < policy->expValue1 || now > policy->expValue2;
     return false;
 }
@@ -366,7 +366,7 @@ int QuenScInstantiationCheck(i_ctx *ctx, const QuenScCredential *cred, const cha
         if (QuenScQuenLimitReached(count, policy.instanceLimit))
             return QUENSC_QUEN_INSTANCE_LIMIT_EXCEEDED;
     }
-    if (policy.instType == 0)
+    if (policy.instType == QUENSC_INST_ANYBODY)
         return QUENSC_OK; /* anybody: no entry to match, no identity to count */
 
     DbConnection *conn = ctx->conn;
@@ -618,9 +618,9 @@ int QuenScInstanceCopyWork(QuenScCall *call)
     QuenScEventParam(call, 3, CopyPolicyName(policy.copyPolicy));
     bool replace = false;
     switch (policy.copyPolicy) {
-    case 0: return QUENSC_INSTANCE_CANNOT_COPY;
-    case 1: replace = true; break;
-    case 2: replace = a->replace != 0; break;
+    case QUENSC_COPY_NOT_ALLOWED: return QUENSC_INSTANCE_CANNOT_COPY;
+    case QUENSC_COPY_REPLACE: replace = true; break;
+    case QUENSC_COPY_ALLOWED: replace = a->replace != 0; break;
     default:
         QuenScLogError("Invalid value for copy policy: %d", policy.copyPolicy);
         return QUENSC_INTERNAL;
@@ -855,7 +855,7 @@ int QuenScInstanceEnableWork(QuenScCall *call)
             QuenScLogError("Failed to authenticate as owner of instance during enable: %s", instance->instanceUID);
             return rc;
         }
-        if (policy.copyPolicy != 2)
+        if (policy.copyPolicy != QUENSC_COPY_ALLOWED)
             return QUENSC_INSTANCE_CANNOT_COPY;
         QuenScInstantiation admitted{};
         rc = QuenScInstantiationCheck(ctx, &a->cred, instance->quenUID, false, true, instance->preview, &admitted);

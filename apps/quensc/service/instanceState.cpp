@@ -122,12 +122,12 @@ void QuenScExpirationFromPolicy(int expType, int64_t expValue1, int64_t expValue
                                 bool *useValidDates, int64_t *validDateStart, int64_t *validDateEnd)
 {
     switch (expType) {
-    case 0:
+    case QUENSC_EXP_NEVER:
         *useValidDates = false;
         *validDateStart = 0;
         *validDateEnd = INT64_MAX;
         return;
-    case 1: {
+    case QUENSC_EXP_DAYS: {
         *useValidDates = true;
         *validDateStart = activationDate;
         int64_t base = activationDate;
@@ -137,7 +137,7 @@ void QuenScExpirationFromPolicy(int expType, int64_t expValue1, int64_t expValue
         *validDateEnd = AddDays(base, expValue1);
         return;
     }
-    case 2:
+    case QUENSC_EXP_WINDOW:
         *useValidDates = true;
         *validDateStart = expValue1;
         *validDateEnd = expValue2;
