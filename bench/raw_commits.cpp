@@ -45,9 +45,13 @@ bool Prepare(sqlite3 *db, Statements *s)
 {
     return sqlite3_prepare_v2(db,
                               "INSERT INTO PolicyDb_Instance (instanceUID, packageUID, quenUID, creatorIdName, "
-                              "creatorIdData, creatorAuthType, activationDate, lastPolicyCheck, copyProtectionId, "
-                              "insTsCreated, insTsLastModified, deleted) VALUES (?1, 'bench-p0-0', 'bench-q0', "
-                              "'bench key', '', 0, ?2, ?2, 'bench copy id', ?2, ?2, 'FALSE')",
+                              "creatorIdData, creatorAuthType, activationDate, lastPolicyCheck, revocationDate, "
+                              "replacementDate, inheritsExpiration, insUseValidDates, insValidDateStart, "
+                              "insValidDateEnd, copyProtectionId, insPreview, insTsCreated, insTsLastModified, "
+                              "deleted) VALUES (?1, 'bench-p0-0', 'bench-q0', 'bench key', '', 0, ?2, ?2, "
+                              "'00000000000000000000', '00000000000000000000', 'TRUE', 'FALSE', "
+                              "'00000000000000000000', '00000000000000000000', 'bench copy id', 'FALSE', ?2, ?2, "
+                              "'FALSE')",
                               -1, &s->instance, nullptr) == SQLITE_OK &&
            sqlite3_prepare_v2(db,
                               "INSERT OR REPLACE INTO PolicyDb_LongField (longFieldKey, longFieldIndex, "
