@@ -43,7 +43,8 @@ struct PooledFile {
 };
 
 std::mutex g_poolLock;
-std::vector<PooledFile> g_pool;
+/* Never destroyed: files still kept at process exit stay reachable. */
+std::vector<PooledFile> &g_pool = *new std::vector<PooledFile>;
 std::atomic<uint64_t> g_statistics{0};
 
 /* Identity of the file at dsn; false for a file that can't be pooled
