@@ -11,8 +11,8 @@ import statistics
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
 from scale_bench import body, wrk  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
@@ -41,8 +41,8 @@ def main():
     install = Installation(logging_level=4)
     try:
         install.start()
-        if install.database.store != "sqlite":
-            print("commit_bench: SQLite only, skipped on %s" % install.database.store)
+        if install.store.name != "sqlite":
+            print("commit_bench: SQLite only, skipped on %s" % install.store.name)
             return
         proxy = install.proxy()
         admin = proxy.SessionOpen(10)[1]
@@ -57,7 +57,7 @@ def main():
         if answer[0] != 0:
             raise RuntimeError("InstanceCreate answered %r" % (answer,))
         create = body("InstanceCreate", *create_args)
-        directory = os.path.dirname(install.database.path)
+        directory = os.path.dirname(install.db)
         rows = []
         for clients in (1, 8):
             raws, servers = [], []

@@ -15,8 +15,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import ADMIN_PASSWORD, Installation  # noqa: E402
 from scale_bench import body  # noqa: E402
 
 FIRST = int(os.environ.get("QUENSC_BENCH_RSS_FIRST", "100000"))
