@@ -32,7 +32,10 @@ function showRestartNotice() {
 async function loadSettings() {
   const db = await qcfgQuery('SendData', { page: 'Database' }, 'GET');
   if (!db.ok) { qcfgShow('message', qcfgErrorText(db), 'error'); return; }
-  (db.items.dbType === '1' ? $('dbTypeOdbc') : $('dbTypeSqlite')).checked = true;
+  /* a first configuration holds no store yet: offer SQLite then */
+  const initial = document.body.dataset.initial === '1';
+  const odbc = db.items.dbType === '1' && !(initial && !db.items.atsDSN);
+  (odbc ? $('dbTypeOdbc') : $('dbTypeSqlite')).checked = true;
   setValue('atsDSN', db.items.atsDSN);
   setValue('atsName', db.items.atsName);
   setValue('atsPasswd', db.items.atsPasswd);

@@ -374,6 +374,10 @@ void Run()
         return;
     }
     PolDb_SetLogFunctions(QcfgLog_LibraryLine, QcfgLog_LibraryWarning, nullptr);
+    /* The request body is read before the lock is taken: a slow client must
+     * not hold up every other run of the tool. */
+    if (!QcfgRequest_Init())
+        QcfgLogWarning(1, "\tThe request could not be read; it counts as one without arguments");
     if (!QcfgLock_Create(run.path + "tmp/quensc-config.lock")) {
         QcfgReply_Error(QCFG_ERR_LOCK_CREATE);
         return;
@@ -383,7 +387,6 @@ void Run()
         return;
     }
     QcfgLogInfo(1, "**** Starting main... ****");
-    QcfgRequest_Init();
 
     const std::string sessionFolder = run.path + "tmp";
     if (!QcfgSession_Open(run.session, sessionFolder, QcfgRequest_Cookie(QcfgSession_CookieName))) {

@@ -59,9 +59,16 @@ void SendHeaders(const char *type)
 
 } // namespace
 
-void QcfgRequest_Init()
+bool QcfgRequest_Init()
 {
-    g_cgi = std::make_unique<cgicc::Cgicc>();
+    try {
+        g_cgi = std::make_unique<cgicc::Cgicc>();
+        return true;
+    } catch (const std::exception &) {
+        /* a body shorter than its Content-Length, or unreadable */
+        g_cgi.reset();
+        return false;
+    }
 }
 
 std::string QcfgValue(const char *name, bool *present)

@@ -13,8 +13,9 @@
 
 #include <string>
 
-/* Parses the CGI environment and standard input. Call once, first. */
-void QcfgRequest_Init();
+/* Parses the CGI environment and standard input. Call once, first. False
+ * when the request could not be read: it then has no arguments. */
+bool QcfgRequest_Init();
 
 /* The argument's value, "" when missing; *present tells which. */
 std::string QcfgValue(const char *name, bool *present = nullptr);
