@@ -55,7 +55,9 @@ async function loadSettings() {
   if (log.ok) {
     for (const name of ['quenAdminDetail', 'packageAdminDetail', 'policyAdminDetail', 'instAdminDetail', 'authDetail'])
       if (log.items[name]) setValue(name, log.items[name]);
-    setValue('purgeType', log.items.purgeType || '0');
+    /* nothing saved yet: suggest deleting events after two weeks */
+    const fresh = initial && (log.items.purgeType || '0') === '0';
+    setValue('purgeType', fresh ? '1' : (log.items.purgeType || '0'));
     if (log.items.purgeAgeValue && log.items.purgeAgeValue !== '0') setValue('purgeAgeValue', log.items.purgeAgeValue);
     if (log.items.purgeSizeValue && log.items.purgeSizeValue !== '0') setValue('purgeSizeValue', log.items.purgeSizeValue);
   }

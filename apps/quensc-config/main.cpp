@@ -18,6 +18,7 @@
 #include <apr_general.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -338,7 +339,9 @@ int Dispatch(QcfgRun &run, const std::string &type)
         if (type != r.type)
             continue;
         if (r.postOnly && !QcfgRequest_SameSitePost()) {
-            QcfgLogWarning(1, "\tRefused %s: by %s or from another site", type.c_str(), QcfgRequest_Method().c_str());
+            const char *origin = getenv("HTTP_ORIGIN");
+            QcfgLogWarning(1, "\tRefused %s: by %s, Origin %s", type.c_str(), QcfgRequest_Method().c_str(),
+                           origin ? origin : "(none)");
             QcfgReply_Error(QCFG_ERR_REQUEST_REFUSED);
             return 0;
         }

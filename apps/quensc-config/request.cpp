@@ -45,7 +45,7 @@ void SendHeaders(const char *type)
     printf("Cache-Control: no-store\r\n");
     printf("X-Content-Type-Options: nosniff\r\n");
     printf("X-Frame-Options: DENY\r\n");
-    printf("Referrer-Policy: no-referrer\r\n");
+    printf("Referrer-Policy: same-origin\r\n");
     if (g_cookiePending) {
         std::string cookie = std::string(QcfgSession_CookieName) + "=" + g_cookieId + "; Path=/; HttpOnly; SameSite=Strict";
         if (g_cookieId.empty())
