@@ -540,6 +540,34 @@ class UploadTest(ToolTest):
         self.assertIn("&lt;script&gt;x&lt;/script&gt;.pem (2 bytes - application/x-pem-file)", page)
 
 
+class PeersTest(ToolTest):
+    """The data source and directory checks where no peer answers; their
+    paths against PostgreSQL and the domain controller need those peers."""
+
+    def test_no_data_sources_is_an_empty_success(self):
+        odbc = tempfile.mkdtemp(prefix="qcfg-odbc-", dir="/tmp")
+        try:
+            _, text = self.inst.run({"type": "GetDSNList"}, env={"ODBCSYSINI": odbc, "ODBCINI": odbc + "/odbc.ini"})
+            self.assertEqual(text, "SUCCESS:")
+        finally:
+            shutil.rmtree(odbc)
+
+    def test_unknown_data_source_refuses_the_credentials(self):
+        self.assertEqual(self.inst.query("CheckDSNData", atsDSN="no-such-source", atsName="u", atsPasswd="p"),
+                         "ERROR:201")
+
+    def test_unreachable_directory_is_server_down(self):
+        self.assertEqual(self.inst.query("CheckLDAPData", host="127.0.0.9", qUserUPN="q@example.test",
+                                         qUserPw="p", defDomain="example.test", adminGroupDN="CN=A"), "ERROR:403")
+
+    def test_directory_login_with_unreachable_directory_is_server_down(self):
+        self.inst.commit(enableLDAP="1", host="127.0.0.9", defDomain="example.test", qUserUPN="q@example.test",
+                         qUserPw="p", adminGroupDN="CN=A", adminPass=None)
+        self.inst.cookie = None
+        self.assertEqual(self.inst.query("Login", post=True, loginLdapName="admin", loginLdapDomain="$$DOMAIN$$",
+                                         loginLdapPasswd="pw"), "ERROR:403")
+
+
 class LockTest(ToolTest):
     def test_a_run_waits_five_times_for_a_held_lock_and_changes_nothing(self):
         with open(self.inst.path("tmp/quensc-config.lock"), "w") as lock:
