@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
@@ -28,6 +29,15 @@ void Write(int level, const char *kind, const char *fmt, va_list args)
     fflush(g_log);
 }
 
+/* Position just after the next "PWD=" (any case) at or after from. */
+size_t FindPwd(const std::string &line, size_t from)
+{
+    for (size_t i = from; i + 4 <= line.size(); ++i)
+        if (strncasecmp(line.c_str() + i, "PWD=", 4) == 0)
+            return i + 4;
+    return std::string::npos;
+}
+
 void LibraryLine(const char *kind, const char *text)
 {
     if (!text)
@@ -35,6 +45,12 @@ void LibraryLine(const char *kind, const char *text)
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
         line.pop_back();
+    /* a connection text may carry a password ("...;PWD=secret;"): mask it */
+    for (size_t at = 0; (at = FindPwd(line, at)) != std::string::npos;) {
+        size_t end = line.find(';', at);
+        line.replace(at, (end == std::string::npos ? line.size() : end) - at, "**********");
+        at += 10;
+    }
     if (strcmp(kind, "W") == 0)
         QcfgLogWarning(1, "%s", line.c_str());
     else
