@@ -335,14 +335,14 @@ class SendDataTest(ToolTest):
                          'atsPasswd::=::"db "pw" <&>"::,::overwrite::=::0::,::')
         self.assertNotIn("db &quot;pw", self.inst.config_text())
 
-    def test_directory_mode_security_page(self):
+    def test_directory_mode_commit_keeps_the_group_dns(self):
         self.inst.commit(enableLDAP="1", host="dc.example.test", qUserUPN="q@example.test", qUserPw="qpw",
                          defDomain="example.test", adminGroupDN="CN=A", enableHelpdesk="1",
                          helpdeskGroupDN="CN=H", adminPass=None)
-        # still the initial administrator's session: read the file in a fresh one
         text = self.inst.config_text()
-        self.assertIn("<helpdesk>", text)
+        self.assertIn("<ldap_group_dn>CN=A</ldap_group_dn>", text)
         self.assertIn("<ldap_group_dn>CN=H</ldap_group_dn>", text)
+        self.assertNotIn("qpw", text)
 
 
 EXPECTED_FILE = """<?xml version="1.0" encoding="UTF-8"?>
