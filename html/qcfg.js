@@ -93,7 +93,6 @@ function qcfgShow(id, text, kind) {
   const box = document.getElementById(id);
   box.className = 'message ' + (kind || '');
   box.textContent = text;
-  if (text) box.focus && box.setAttribute('tabindex', '-1');
 }
 
 /* Login pages: send the form's fields as a Login query. */

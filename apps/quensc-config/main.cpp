@@ -223,13 +223,13 @@ bool QueryHandlerLogin(QcfgRun &run, int required)
         if (domain == "$$DOMAIN$$")
             domain.clear();
         QcfgThrottle_Wait(tmp, address);
-        QcfgRun &r = run;
+        QcfgSession &s = run.session;
         int code = QcfgLDAP_VerifyUserCredentials(
-            LdapSettings(r), QcfgSess_RetrieveStringValue(r.session, "ldap", "host"),
-            QcfgSess_RetrieveStringValue(r.session, "krb5", "query_user"),
-            QcfgSess_RetrieveStringValue(r.session, "krb5", "query_user_pass"),
-            QcfgSess_RetrieveStringValue(r.session, "krb5", "default_realm"),
-            QcfgSess_RetrieveStringValue(r.session, "administrators", "ldap_group_dn"), name, domain, ldapPw, &role);
+            LdapSettings(run), QcfgSess_RetrieveStringValue(s, "ldap", "host"),
+            QcfgSess_RetrieveStringValue(s, "krb5", "query_user"),
+            QcfgSess_RetrieveStringValue(s, "krb5", "query_user_pass"),
+            QcfgSess_RetrieveStringValue(s, "krb5", "default_realm"),
+            QcfgSess_RetrieveStringValue(s, "administrators", "ldap_group_dn"), name, domain, ldapPw, &role);
         if (code != QCFG_OK) {
             QcfgThrottle_Record(tmp, address, true);
             QcfgReply_Error(code);
