@@ -83,10 +83,21 @@ LDAP *OpenSession(const QcfgLdapSettings &settings, const std::string &host, int
         rc = ldap_start_tls_s(ld, nullptr, nullptr);
         if (rc == LDAP_SUCCESS)
             return ld;
-        int n = Normalise(rc);
-        if (n == 81 || n == 85) {
+        if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT) {
             QcfgLogWarning(1, "\t\tError connecting to host: %s", host.c_str());
-            *code = QcfgLDAP_TranslateCode(n, QCFG_ERR_LDAP_CONNECT);
+            *code = QcfgLDAP_TranslateCode(Normalise(rc), QCFG_ERR_LDAP_CONNECT);
+            ldap_unbind_ext_s(ld, nullptr, nullptr);
+            return nullptr;
+        }
+        if (rc == LDAP_CONNECT_ERROR) {
+            /* the directory offered TLS but its certificate did not verify:
+             * never fall back to a weaker channel then */
+            char *diag = nullptr;
+            ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &diag);
+            QcfgLogWarning(1, "\t\tCreateConnection Failed: Error setting encryption on: %s (%d) %s",
+                           ldap_err2string(rc), rc, diag ? diag : "");
+            ldap_memfree(diag);
+            *code = QCFG_ERR_LDAP_CONNECT;
             ldap_unbind_ext_s(ld, nullptr, nullptr);
             return nullptr;
         }
@@ -363,7 +374,12 @@ int QcfgLDAP_TranslateCode(int ldapResult, int fallback)
     case 90: code = QCFG_ERR_LDAP_NO_MEMORY; break;
     default: code = fallback; break;
     }
-    QcfgLogWarning(1, "\t\tTranslating LDAP Code (%d) to (%d): %s", ldapResult, code, ldap_err2string(ldapResult));
+    /* the standard's client-side results have other numbers in OpenLDAP */
+    const char *text = ldapResult == 81   ? "Server down"
+                       : ldapResult == 85 ? "Timed out"
+                       : ldapResult == 90 ? "Out of memory"
+                                          : ldap_err2string(ldapResult);
+    QcfgLogWarning(1, "\t\tTranslating LDAP Code (%d) to (%d): %s", ldapResult, code, text);
     return code;
 }
 
