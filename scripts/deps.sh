@@ -9,7 +9,7 @@ packages=(
   apache2 apache2-dev libssl-dev unixodbc-dev libldap2-dev libcgicc-dev
   libgtest-dev
   sqlite3 openssl python3 apache2-utils wrk
-  chromium samba
+  chromium samba samba-dsdb-modules samba-ad-provision
 )
 
 # The browser tests need node and npm; a node that came with its own npm is
