@@ -384,6 +384,13 @@ bool QueryHandlerCommit(QcfgRun &run)
     if (QcfgSess_RetrieveInt64Value(run.session, "logging", "purge_value") == 0)
         Set(run, "logging", "purge_type", "0");
 
+    if (QcfgIValue("enableLDAP") != 1 && Get(run, "administrators", "password").empty()) {
+        /* a password-mode file without an administrator password would shut
+         * every administrator out once it is written */
+        QcfgLogWarning(1, "\t\tQueryHandlerCommit Failed: no administrator password in password mode");
+        QcfgReply_Error(QCFG_ERR_CONFIG_NOT_WRITTEN);
+        return false;
+    }
     if (!ProcessDatabase(run)) {
         QcfgLogWarning(1, "\t\tQueryHandlerCommit Failed: ProcessDatabase");
         return false;

@@ -16,6 +16,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 CONFIGURE = os.environ.get("QCFG_CONFIGURE")
@@ -247,7 +248,6 @@ class RightsTest(ToolTest):
         for _ in range(100):
             if os.path.exists(marker):
                 break
-            import time
             time.sleep(0.05)
         self.assertTrue(os.path.exists(marker))
 
@@ -453,6 +453,10 @@ class CommitTest(ToolTest):
         self.assertEqual(self.inst.commit(adminPass=None), "SUCCESS:")
         self.assertIn("<password>%s</password>" % pw_hash(ADMIN_PW), self.inst.config_text())
 
+    def test_password_mode_without_an_administrator_password_is_refused(self):
+        self.assertEqual(self.inst.commit(adminPass=None), "ERROR:807")
+        self.assertFalse(os.path.exists(self.inst.path("conf/quensc.conf")))
+
     def test_unknown_store_type_is_101_and_writes_nothing(self):
         self.assertEqual(self.inst.commit(dbType="oracle"), "ERROR:101")
         self.assertFalse(os.path.exists(self.inst.path("conf/quensc.conf")))
@@ -592,6 +596,8 @@ class LockTest(ToolTest):
             procs.append((p, body))
         for p, body in procs:
             out, _ = p.communicate(body, timeout=60)
+            p.stdout.close()
+            p.stdin.close()
             self.assertTrue(out.decode().endswith("SUCCESS:"), out)
         text = self.inst.config_text()
         self.assertEqual(len(re.findall(r"<host>host-\d</host>", text)), 1)
