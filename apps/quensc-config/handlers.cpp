@@ -12,6 +12,11 @@
 #include "toolLock.h"
 #include "toolLog.h"
 
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -221,6 +226,28 @@ bool RestartQuenSC(const std::string &path)
     }
     QcfgLogInfo(1, "\t\tHelper file: %s", script.c_str());
     return true;
+}
+
+/* Whether data holds what the web server will load from the file: a PEM
+ * private key, or at least one PEM certificate. A file it cannot load would
+ * keep the whole web server, these pages included, from starting again. */
+bool LoadablePem(const std::string &data, bool privateKey)
+{
+    BIO *bio = BIO_new_mem_buf(data.data(), (int)data.size());
+    if (!bio)
+        return false;
+    bool ok;
+    if (privateKey) {
+        EVP_PKEY *key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
+        ok = key != nullptr;
+        EVP_PKEY_free(key);
+    } else {
+        X509 *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+        ok = cert != nullptr;
+        X509_free(cert);
+    }
+    BIO_free(bio);
+    return ok;
 }
 
 struct UploadField {
@@ -501,7 +528,12 @@ bool QueryHandlerUploadCertFile(QcfgRun &run)
             const std::string target = run.path + "ssl/" + u.file;
             location = Html(target);
             bool save = true;
-            if (access(target.c_str(), F_OK) != 0) {
+            const bool loadable = LoadablePem(up.data, u.mode == 0600);
+            if (!loadable) {
+                QcfgLogWarning(1, "\t\tUploadCertFile: %s is no PEM %s; not saved", u.field,
+                               u.mode == 0600 ? "private key" : "certificate");
+                backup = "<span i18nKey=\"upld.stat.na\">N/A</span>";
+            } else if (access(target.c_str(), F_OK) != 0) {
                 backup = "<span i18nKey=\"upld.stat.nobak\">Existing certificate does not exist. Backup is not "
                          "necessary.</span>";
             } else {
@@ -513,7 +545,9 @@ bool QueryHandlerUploadCertFile(QcfgRun &run)
                     save = false;
                 }
             }
-            if (!save)
+            if (!loadable)
+                status = 2;
+            else if (!save)
                 status = 1;
             else
                 status = SaveFile(target, up.data, u.mode) ? 0 : 2;

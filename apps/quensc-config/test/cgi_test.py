@@ -496,24 +496,43 @@ def multipart(fields, files):
     return out, "multipart/form-data; boundary=" + boundary
 
 
+PEM = {}
+
+
+def setUpModule():
+    """Two certificates and a key, as an administrator would upload them."""
+    folder = tempfile.mkdtemp(prefix="qcfg-pem-", dir="/tmp")
+    try:
+        for name in ("a", "b"):
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                            "/CN=" + name, "-keyout", folder + "/key", "-out", folder + "/crt"],
+                           check=True, capture_output=True)
+            with open(folder + "/crt", "rb") as f:
+                PEM["cert-" + name] = f.read()
+            with open(folder + "/key", "rb") as f:
+                PEM["key-" + name] = f.read()
+    finally:
+        shutil.rmtree(folder)
+
+
 class UploadTest(ToolTest):
     def upload(self, files):
         body, ctype = multipart({"type": "UploadCertFile"}, files)
         return self.inst.run(method="POST", body=body, content_type=ctype, origin="http://127.0.0.1:8080")
 
     def test_only_a_chain_reports_the_other_fields_as_not_sent(self):
-        headers, page = self.upload({"CrtServerPubChain": ("chain.pem", b"CHAIN\n")})
+        headers, page = self.upload({"CrtServerPubChain": ("chain.pem", PEM["cert-a"])})
         self.assertEqual(headers["content-type"], ["text/html; charset=utf-8"])
         self.assertEqual(page.count("No file specified. No certificate updated."), 2)
         self.assertEqual(page.count("File uploaded. Certificate updated."), 1)
         with open(self.inst.path("ssl/chain.crt"), "rb") as f:
-            self.assertEqual(f.read(), b"CHAIN\n")
+            self.assertEqual(f.read(), PEM["cert-a"])
 
     def test_existing_certificate_is_backed_up_first(self):
         with open(self.inst.path("ssl/server.crt"), "w") as f:
             f.write("OLD\n")
         os.chmod(self.inst.path("ssl/server.crt"), 0o644)
-        _, page = self.upload({"CrtServerPubCert": ("new.pem", b"NEW\n")})
+        _, page = self.upload({"CrtServerPubCert": ("new.pem", PEM["cert-a"])})
         backups = [n for n in os.listdir(self.inst.path("ssl")) if n.startswith("server.crt.")]
         self.assertEqual(len(backups), 1)
         self.assertRegex(backups[0], r"^server\.crt\.\d{8}-\d{6}$")
@@ -525,23 +544,38 @@ class UploadTest(ToolTest):
     def test_two_uploads_in_one_second_keep_both_backups(self):
         with open(self.inst.path("ssl/server.crt"), "w") as f:
             f.write("FIRST\n")
-        self.upload({"CrtServerPubCert": ("a.pem", b"SECOND\n")})
-        self.upload({"CrtServerPubCert": ("b.pem", b"THIRD\n")})
+        self.upload({"CrtServerPubCert": ("a.pem", PEM["cert-a"])})
+        self.upload({"CrtServerPubCert": ("b.pem", PEM["cert-b"])})
         contents = set()
         for n in os.listdir(self.inst.path("ssl")):
             if n.startswith("server.crt."):
-                with open(self.inst.path("ssl/" + n)) as f:
+                with open(self.inst.path("ssl/" + n), "rb") as f:
                     contents.add(f.read())
-        self.assertEqual(contents, {"FIRST\n", "SECOND\n"})
+        self.assertEqual(contents, {b"FIRST\n", PEM["cert-a"]})
 
     def test_private_key_is_written_private(self):
-        self.upload({"CrtServerPrivateKey": ("key.pem", b"KEY\n")})
+        self.upload({"CrtServerPrivateKey": ("key.pem", PEM["key-a"])})
         self.assertEqual(stat.S_IMODE(os.stat(self.inst.path("ssl/server.key")).st_mode), 0o600)
 
     def test_uploaded_file_name_is_escaped_in_the_page(self):
-        _, page = self.upload({"CrtServerPubCert": ("<script>x</script>.pem", b"C\n")})
+        _, page = self.upload({"CrtServerPubCert": ("<script>x</script>.pem", PEM["cert-a"])})
         self.assertNotIn("<script>x", page)
-        self.assertIn("&lt;script&gt;x&lt;/script&gt;.pem (2 bytes - application/x-pem-file)", page)
+        self.assertIn("&lt;script&gt;x&lt;/script&gt;.pem (%d bytes - application/x-pem-file)" % len(PEM["cert-a"]),
+                      page)
+
+    def test_a_file_the_web_server_cannot_load_is_not_saved(self):
+        with open(self.inst.path("ssl/server.crt"), "wb") as f:
+            f.write(PEM["cert-b"])
+        cases = [("certificate", "CrtServerPubCert", "server.crt"), ("private key", "CrtServerPrivateKey", "server.key"),
+                 ("key as a certificate", "CrtServerPubChain", "chain.crt")]
+        for name, field, target in cases:
+            with self.subTest(name):
+                data = PEM["key-a"] if name == "key as a certificate" else b"not a PEM file\n"
+                _, page = self.upload({field: ("bad.pem", data)})
+                self.assertIn("File upload failed. No certificate updated.", page)
+        with open(self.inst.path("ssl/server.crt"), "rb") as f:
+            self.assertEqual(f.read(), PEM["cert-b"])
+        self.assertEqual(sorted(os.listdir(self.inst.path("ssl"))), ["server.crt"])
 
 
 class PeersTest(ToolTest):
