@@ -583,6 +583,9 @@ bool QueryHandlerRestart(QcfgRun &run)
         return false;
     }
     QcfgSess_StoreIntValue(run.session, nullptr, "IsLoggedIn", 0);
+    /* the restart may end this run before it gets to its end: the logout
+     * is stored first */
+    QcfgSession_Save(run.session);
     QcfgReply_Puts("SUCCESS:");
     QcfgReply_Flush();
     if (!RestartQuenSC(run.path)) {
