@@ -251,6 +251,11 @@ class RightsTest(ToolTest):
             time.sleep(0.05)
         self.assertTrue(os.path.exists(marker))
 
+    def test_restart_ends_the_login(self):
+        self.configured()
+        self.inst.query("Restart", post=True)
+        self.assertEqual(self.inst.query("SendData", page="Database"), "ERROR:806")
+
     def test_initial_administrator_may_not_send_data_after_commit(self):
         self.inst.commit()
         _, page = self.inst.run({"type": "SendData", "page": "Database"})
