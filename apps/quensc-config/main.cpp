@@ -253,6 +253,8 @@ bool QueryHandlerLogin(QcfgRun &run, int required)
         QcfgReply_Error(QCFG_ERR_ROLE_REFUSED);
         return false;
     }
+    if (QcfgSession_Renew(run.session))
+        QcfgReply_SetSessionCookie(run.session.id);
     QcfgSess_StoreIntValue(run.session, nullptr, "IsLoggedIn", 1);
     QcfgSess_StoreStringValue(run.session, nullptr, "UserRole", RoleName(role));
     QcfgReply_Puts("SUCCESS:");

@@ -202,6 +202,20 @@ bool QcfgSession_Save(QcfgSession &s)
     return ok;
 }
 
+bool QcfgSession_Renew(QcfgSession &s)
+{
+    std::string id;
+    if (!NewId(id))
+        return false;
+    QcfgLockedCall lock("SessionDestroy");
+    if (lock.ok() && !s.id.empty())
+        unlink(FileOf(s).c_str());
+    s.id = id;
+    s.isNew = true;
+    s.dirty = true;
+    return true;
+}
+
 void QcfgSession_Destroy(QcfgSession &s)
 {
     QcfgLockedCall lock("SessionDestroy");

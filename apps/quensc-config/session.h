@@ -44,6 +44,11 @@ bool QcfgSession_Open(QcfgSession &s, const std::string &folder, const std::stri
  * session writes nothing and gives true. */
 bool QcfgSession_Save(QcfgSession &s);
 
+/* Gives the session a new id (its values kept) and removes the file of the
+ * old one, so that an id known before a login is worth nothing after it.
+ * False when no new id could be drawn (the session is then unchanged). */
+bool QcfgSession_Renew(QcfgSession &s);
+
 /* Removes the session's file and forgets its values. */
 void QcfgSession_Destroy(QcfgSession &s);
 

@@ -288,6 +288,16 @@ class LoginTest(ToolTest):
                 self.inst.cookie = None
                 self.assertEqual(self.inst.query("Login", post=True, **fields), expected)
 
+    def test_login_gives_the_session_a_new_id(self):
+        self.inst.commit()
+        self.inst.cookie = None
+        self.inst.query("SendData", page="Database")
+        before = self.inst.cookie
+        self.assertEqual(self.inst.login(), "SUCCESS:")
+        self.assertNotEqual(self.inst.cookie, before)
+        self.assertFalse(os.path.exists(self.inst.path("tmp/qcfg-sess-" + before)))
+        self.assertTrue(self.inst.query("SendData", page="Database").startswith("SUCCESS:"))
+
     def test_plain_password_in_directory_mode_is_601(self):
         self.inst.commit(enableLDAP="1", host="127.0.0.1", defDomain="example.test",
                          adminGroupDN="CN=Admins,DC=example,DC=test", adminPass=None)
