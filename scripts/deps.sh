@@ -39,5 +39,5 @@ fi
 browser_dir="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
 if [ ! -f "$browser_dir/node_modules/playwright-core/package.json" ]; then
   echo "deps: installing playwright-core into tests/browser/node_modules"
-  (cd "$browser_dir" && npm install --no-audit --no-fund --ignore-scripts >/dev/null)
+  (cd "$browser_dir" && npm install --no-audit --no-fund --ignore-scripts --no-package-lock >/dev/null)
 fi
