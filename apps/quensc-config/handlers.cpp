@@ -250,6 +250,21 @@ bool LoadablePem(const std::string &data, bool privateKey)
     return ok;
 }
 
+/* Whether the PEM private key belongs to the first PEM certificate. */
+bool KeyFitsCertificate(const std::string &keyPem, const std::string &certPem)
+{
+    BIO *kb = BIO_new_mem_buf(keyPem.data(), (int)keyPem.size());
+    BIO *cb = BIO_new_mem_buf(certPem.data(), (int)certPem.size());
+    EVP_PKEY *key = kb ? PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr) : nullptr;
+    X509 *cert = cb ? PEM_read_bio_X509(cb, nullptr, nullptr, nullptr) : nullptr;
+    bool fits = key && cert && X509_check_private_key(cert, key) == 1;
+    EVP_PKEY_free(key);
+    X509_free(cert);
+    BIO_free(kb);
+    BIO_free(cb);
+    return fits;
+}
+
 struct UploadField {
     const char *field;
     const char *file;
@@ -514,10 +529,22 @@ bool QueryHandlerUploadCertFile(QcfgRun &run)
     localtime_r(&now, &local);
     strftime(suffix, sizeof suffix, "%Y%m%d-%H%M%S", &local);
 
+    QcfgUpload uploads[3];
+    for (int i = 0; i < 3; ++i)
+        uploads[i] = QcfgUploadedFile(kUploads[i].field);
+    /* a key and a certificate sent together must belong to each other, or
+     * the web server would not start with them */
+    const bool pairRefused = !uploads[0].data.empty() && !uploads[1].data.empty() &&
+                             LoadablePem(uploads[0].data, true) && LoadablePem(uploads[1].data, false) &&
+                             !KeyFitsCertificate(uploads[0].data, uploads[1].data);
+    if (pairRefused)
+        QcfgLogWarning(1, "\t\tUploadCertFile: the private key does not belong to the certificate; neither saved");
+
     std::string rows;
     bool allOk = true;
-    for (const UploadField &u : kUploads) {
-        QcfgUpload up = QcfgUploadedFile(u.field);
+    for (int i = 0; i < 3; ++i) {
+        const UploadField &u = kUploads[i];
+        const QcfgUpload &up = uploads[i];
         int status;
         std::string uploaded, location, backup;
         if (up.data.empty()) {
@@ -528,7 +555,7 @@ bool QueryHandlerUploadCertFile(QcfgRun &run)
             const std::string target = run.path + "ssl/" + u.file;
             location = Html(target);
             bool save = true;
-            const bool loadable = LoadablePem(up.data, u.mode == 0600);
+            const bool loadable = LoadablePem(up.data, u.mode == 0600) && !(pairRefused && i < 2);
             if (!loadable) {
                 QcfgLogWarning(1, "\t\tUploadCertFile: %s is no PEM %s; not saved", u.field,
                                u.mode == 0600 ? "private key" : "certificate");

@@ -568,6 +568,17 @@ class UploadTest(ToolTest):
                     contents.add(f.read())
         self.assertEqual(contents, {b"FIRST\n", PEM["cert-a"]})
 
+    def test_key_and_certificate_of_different_pairs_are_refused_together(self):
+        _, page = self.upload({"CrtServerPrivateKey": ("key.pem", PEM["key-a"]),
+                               "CrtServerPubCert": ("crt.pem", PEM["cert-b"])})
+        self.assertEqual(page.count("File upload failed. No certificate updated."), 2)
+        self.assertEqual(os.listdir(self.inst.path("ssl")), [])
+
+    def test_key_and_certificate_of_one_pair_are_saved(self):
+        _, page = self.upload({"CrtServerPrivateKey": ("key.pem", PEM["key-a"]),
+                               "CrtServerPubCert": ("crt.pem", PEM["cert-a"])})
+        self.assertEqual(page.count("File uploaded. Certificate updated."), 2)
+
     def test_private_key_is_written_private(self):
         self.upload({"CrtServerPrivateKey": ("key.pem", PEM["key-a"])})
         self.assertEqual(stat.S_IMODE(os.stat(self.inst.path("ssl/server.key")).st_mode), 0o600)
