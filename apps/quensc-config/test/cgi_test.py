@@ -149,6 +149,14 @@ class StartupTest(unittest.TestCase):
                 finally:
                     inst.remove()
 
+    def test_lock_that_cannot_be_created_replies_701(self):
+        inst = Installation()
+        try:
+            os.makedirs(inst.path("tmp/quensc-config.lock"))
+            self.assertEqual(inst.query("SendData", page="Database"), "ERROR:701")
+        finally:
+            inst.remove()
+
     def test_unopenable_log_replies_707(self):
         inst = Installation()
         try:
