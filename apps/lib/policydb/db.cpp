@@ -518,7 +518,8 @@ static bool CallLock(bool acquire)
 /* Undoes one lock step; returns false when the release failed. */
 static bool ReleaseLockStep(DbConnection *conn)
 {
-    if (!EngineIsLocked(conn) || conn->lockDepth <= 0)
+    POLDB_ASSERT(conn->lockDepth >= 0 && conn->lockDepth <= 1);
+    if (!EngineIsLocked(conn) || conn->lockDepth == 0)
         return true;
     conn->lockDepth--;
     if (conn->lockDepth == 0 && !CallLock(false)) {
@@ -530,6 +531,10 @@ static bool ReleaseLockStep(DbConnection *conn)
 
 bool Db_BeginTx(DbConnection *conn)
 {
+    /* A connection has one transaction at a time, and holds the lock only
+     * inside it. */
+    POLDB_ASSERT(!conn->inTransaction);
+    POLDB_ASSERT(conn->lockDepth == 0);
     if (EngineIsLocked(conn)) {
         if (conn->lockDepth == 0 && !CallLock(true)) {
             PolDb_Log("Db_BegitTx: cannot acquire DB lock\n");
@@ -596,6 +601,7 @@ static void RollbackAfterFailure(DbConnection *conn)
 
 bool Db_Exec(DbConnection *conn, const char *sql)
 {
+    POLDB_ASSERT(conn->openResults == 0);
     if (!EnsureTransaction(conn))
         return false;
     if (LogStatements())
@@ -610,6 +616,7 @@ bool Db_Exec(DbConnection *conn, const char *sql)
 bool Db_Query(DbConnection *conn, const char *sql, DbResultSet **rs)
 {
     *rs = nullptr;
+    POLDB_ASSERT(conn->openResults == 0);
     if (!EnsureTransaction(conn))
         return false;
     if (LogStatements())
@@ -619,13 +626,17 @@ bool Db_Query(DbConnection *conn, const char *sql, DbResultSet **rs)
         RollbackAfterFailure(conn);
         return false;
     }
+    conn->openResults++;
     return true;
 }
 
 void Db_FreeResult(DbConnection *conn, DbResultSet *rs)
 {
-    if (rs)
-        conn->ops->freeResult(conn, rs);
+    if (!rs)
+        return;
+    POLDB_ASSERT(conn->openResults == 1);
+    conn->openResults--;
+    conn->ops->freeResult(conn, rs);
 }
 
 int Db_GetLastError(DbConnection *conn)

@@ -151,7 +151,7 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
     bool unlocked = false;
     if (call.ctx) {
         /* A registry lock that cannot be released leaves the method undone
-         * (code 2), but the request still commits and is audited. */
+         * (QUENSC_INTERNAL), but the request still commits and is audited. */
         unlocked = QuenScRegistryLock(server, 0) == 1;
         int64_t start = PolDb_Now();
         if (unlocked) {

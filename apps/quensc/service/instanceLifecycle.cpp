@@ -61,8 +61,8 @@ int GoverningPolicy(i_ctx *ctx, const PolDbInstance *instance, QuenScPolicyRecor
     return QuenScGetPolicySet(ctx, instance->quenUID, instance->preview, nullptr, nullptr, policy, nullptr);
 }
 
-/* Rewrites the whole row. 0, or 2 after "Error updating an instance on the
- * db: %s". */
+/* Rewrites the whole row. QUENSC_OK, or QUENSC_INTERNAL after "Error
+ * updating an instance on the db: %s". */
 int Rewrite(i_ctx *ctx, const PolDbInstance *update)
 {
     if (PolDb_InstanceUpdate(ctx->conn, update))
@@ -421,7 +421,9 @@ int ReadCredentialArg(QuenScCall *call, int index, int param, QuenScCredential *
     return rc;
 }
 
-/* The instance of a method that names it, or 21. */
+/* The instance of a method that names it, named in the event: QUENSC_OK;
+ * QUENSC_INSTANCE_DOES_NOT_EXIST (logged); QUENSC_INTERNAL when it cannot be
+ * read. */
 int FetchNamed(QuenScCall *call, const char *uid, PolDbInstance **instance)
 {
     int rc = FetchLogged(call->ctx, uid, instance);

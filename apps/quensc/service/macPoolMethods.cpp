@@ -55,8 +55,9 @@ int ReadUidArg(QuenScCall *call)
     return QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->uid);
 }
 
-/* Lists the Quen's pools. 0 with the array (PolDb_MacPoolFreeArray); 18
- * when the Quen does not exist; 2 when the pools cannot be read. */
+/* Lists the Quen's pools. QUENSC_OK with the array (PolDb_MacPoolFreeArray);
+ * QUENSC_QUEN_DOES_NOT_EXIST when the Quen does not exist;
+ * QUENSC_INTERNAL when the pools cannot be read. */
 int ListPools(i_ctx *ctx, const char *quenUID, PolDbMacPool **pools, int *count)
 {
     *pools = nullptr;

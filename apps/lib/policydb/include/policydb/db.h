@@ -34,6 +34,11 @@ void PolDb_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void PolDb_Warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void PolDb_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* Checks an invariant the library keeps; a broken one panics (and so ends
+ * in the host's fatal call) with the expression and where it was checked. */
+#define POLDB_ASSERT(expr) \
+    ((expr) ? (void)0 : PolDb_Panic("Invariant broken: %s at %s:%d\n", #expr, __FILE__, __LINE__))
+
 #define POLDB_ALLOC_FAILED() \
     PolDb_Panic("Unrecoverable memory allocation failure at %s:%d\n", __FILE__, __LINE__)
 
@@ -175,7 +180,10 @@ struct DbConnection {
     bool inTransaction;
     bool autoTransaction;   /* begin implicitly before the first statement */
     const DbStoreOps *ops;
-    int lockDepth;          /* nesting of DB lock acquisitions */
+    /* Holds of the database lock: on the engines that take it (SQLite and
+     * PostgreSQL), exactly 1 while a transaction is open and 0 otherwise;
+     * never negative. */
+    int lockDepth;
     int lastError;          /* 0 = none */
     char *lastErrorText;    /* owned (malloc) */
     bool errorLatched;      /* keep the first error across a rollback */
@@ -183,6 +191,9 @@ struct DbConnection {
     bool ownsPool;
     void *handle;           /* sqlite3* or ODBC connection */
     void *stmt;             /* ODBC statement of the current statement */
+    /* Result sets not yet freed. One statement at a time: a statement runs
+     * only while none is open, so at most one is. */
+    int openResults;
 };
 
 /* Replaces the operations of the configured store for connections opened
