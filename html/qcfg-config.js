@@ -31,7 +31,11 @@ function showRestartNotice() {
 
 async function loadSettings() {
   const db = await qcfgQuery('SendData', { page: 'Database' }, 'GET');
-  if (!db.ok) { qcfgShow('message', qcfgErrorText(db), 'error'); return; }
+  if (!db.ok) {
+    qcfgShow('message', qcfgErrorText(db), 'error');
+    if (db.code === 806) window.setTimeout(() => { window.location.href = 'configure.cgi'; }, 2000);
+    return;
+  }
   /* a first configuration holds no store yet: offer SQLite then */
   const initial = document.body.dataset.initial === '1';
   const odbc = db.items.dbType === '1' && !(initial && !db.items.atsDSN);

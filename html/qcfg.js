@@ -44,6 +44,8 @@ const QCFG_ERRORS = {
 
 /* Parses a reply into {ok, code, items, text}. */
 function qcfgParse(text) {
+  /* a page instead of a reply: the tool asks for a login first */
+  if (text.trimStart().startsWith('<')) return { ok: false, code: 806, items: {}, text: '' };
   const at = text.indexOf('ERROR:');
   if (!text.startsWith('SUCCESS:') || at >= 0) {
     const rest = at >= 0 ? text.slice(at + 6) : text;
