@@ -178,18 +178,6 @@ void QcfgReply_Puts(const std::string &text)
     fwrite(text.data(), 1, text.size(), stdout);
 }
 
-void QcfgReply_Printf(const char *fmt, ...)
-{
-    QcfgLockedCall lock("Printf");
-    if (!lock.ok())
-        return;
-    SendHeaders("text/plain");
-    va_list args;
-    va_start(args, fmt);
-    vprintf(fmt, args);
-    va_end(args);
-}
-
 void QcfgReply_Error(int code)
 {
     /* also written when the lock itself failed, so no locked call here */

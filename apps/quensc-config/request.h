@@ -48,7 +48,6 @@ void QcfgReply_SetSessionCookie(const std::string &id);
 /* Sends the headers with the content type (once; later calls do nothing). */
 void QcfgReply_ContentType(const char *type);
 void QcfgReply_Puts(const std::string &text);
-void QcfgReply_Printf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* "ERROR:" and the code (headers first when none were sent). */
 void QcfgReply_Error(int code);
 /* Appends the file's bytes to the reply; false when it cannot be read. */

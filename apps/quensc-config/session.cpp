@@ -83,7 +83,7 @@ std::string Decode(const std::string &text)
 {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() + 0 && isxdigit((unsigned char)text[i + 1]) &&
+        if (text[i] == '%' && i + 2 < text.size() && isxdigit((unsigned char)text[i + 1]) &&
             isxdigit((unsigned char)text[i + 2])) {
             out += (char)strtol(text.substr(i + 1, 2).c_str(), nullptr, 16);
             i += 2;
