@@ -10,6 +10,7 @@ packages=(
   libgtest-dev
   sqlite3 openssl python3 apache2-utils wrk
   chromium samba samba-dsdb-modules samba-ad-provision
+  postgresql odbc-postgresql unixodbc
 )
 
 # The browser tests need node and npm; a node that came with its own npm is
