@@ -12,15 +12,22 @@
  *     </Location>
  *
  * Every child process loads the server module once (child_init), hands it a
- * host record built on the child's pool, calls its init() and registers its
- * method table with an xmlrpc-c registry. The parent never loads it, so a
- * graceful restart (SIGUSR1) runs init() again in the new children and they
- * read a newly committed configuration file.
+ * host record built on the child's pool, calls its init() and keeps its
+ * method table in a table by name. The parent never loads it, so a graceful
+ * restart (SIGUSR1) runs init() again in the new children and they read a
+ * newly committed configuration file. A child ends when its parent dies
+ * (kill -9 of the parent), so no orphan keeps the listening sockets.
  *
  * Requests: POST only (405 otherwise). The body is read up to the smaller of
- * LimitRequestBody and kBodyCeiling (413 beyond); the registry lock is held
- * around the dispatch exactly as the module asks; the answer is text/xml;
- * postReqHandler() runs after the answer has been flushed to the client.
+ * LimitRequestBody and kBodyCeiling (413 beyond); bodies larger than
+ * kSmallBody share a budget of bytes in flight (503 when it stays full). A
+ * body with a document type declaration, a NUL byte or elements nested deeper
+ * than any XML-RPC call needs is answered with a fault before the XML parser
+ * sees it. The call is parsed, then the registry lock is held around the
+ * dispatch only, exactly as the module asks, then the answer is serialised:
+ * one large body never stalls the other requests. Only the rows of the
+ * module's method table are callable (no system.* methods). The answer is
+ * text/xml; postReqHandler() runs after it has been flushed to the client.
  * When the child could not set the module up (no directives, dlopen failure,
  * init() returned null) the reason is logged once at child start and every
  * request gets 503.
@@ -37,15 +44,23 @@
 #include <http_request.h>
 
 #include <apr_strings.h>
+#include <apr_time.h>
 
 #include <xmlrpc-c/base.h>
-#include <xmlrpc-c/server.h>
 
 #include "host.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <unordered_map>
 
 extern "C" module AP_MODULE_DECLARE_DATA quensc_module;
 
@@ -64,6 +79,27 @@ const char kHandlerName[] = "quensc-xmlrpc";
  * that the HTTP side accepts is also accepted by the parser and an oversized
  * body always ends in 413, never in a parser fault. */
 const apr_size_t kBodyCeiling = 64u * 1024 * 1024;
+
+/* Bodies up to this size are read without touching the body budget: even
+ * every worker thread of the child at once holds little memory with them. */
+const apr_size_t kSmallBody = 64u * 1024;
+
+/* The most bytes of bodies larger than kSmallBody that one child holds at
+ * once. Parsing a body into its element tree and values takes a few times its
+ * size (bench/memory_bench.py measures the peak): with this budget the worst
+ * case of parallel maximum bodies stays well under 1 GiB per child. A request
+ * that finds the budget full waits up to kBudgetWaitSeconds for room, then
+ * gets 503. A single body larger than the budget cannot be accepted. */
+const apr_size_t kBodyBudget = 96u * 1024 * 1024;
+const int kBudgetWaitSeconds = 30;
+
+/* Elements a well-formed call needs: methodCall, params, param, value, the
+ * type element, and three more (array/data/value or struct/member/value) per
+ * level of nesting that the parser allows (XMLRPC_NESTING_LIMIT_ID). */
+int maxElementDepth()
+{
+    return 5 + 3 * static_cast<int>(xmlrpc_limit_get(XMLRPC_NESTING_LIMIT_ID));
+}
 
 /* Directive values of one server record. */
 struct QuenScDirectives {
@@ -86,11 +122,56 @@ struct ChildState {
     QuenScServer *server;           /* init() result; null = unusable */
     QuenScPostReqFn postReq;
     QuenScRegistryLockFn registryLock;
-    xmlrpc_registry *registry;
+    std::unordered_map<std::string, const QuenScMethod *> *methods;   /* by name */
+    int maxDepth;                   /* deepest element nesting accepted */
     const char *unusableReason;     /* why requests get 503; null when usable */
 };
 
 ChildState g_child;
+
+/* Bytes of large bodies in flight in this child (see kBodyBudget). */
+struct BodyBudget {
+    std::mutex mutex;
+    std::condition_variable room;
+    apr_size_t used = 0;
+};
+BodyBudget g_budget;
+
+/* What one request holds of the budget; returned by a cleanup of its pool. */
+struct BudgetShare {
+    apr_size_t bytes = 0;
+};
+
+extern "C" apr_status_t returnBudgetShare(void *data)
+{
+    BudgetShare *share = static_cast<BudgetShare *>(data);
+    if (share->bytes) {
+        std::lock_guard<std::mutex> hold(g_budget.mutex);
+        g_budget.used -= share->bytes;
+        share->bytes = 0;
+        g_budget.room.notify_all();
+    }
+    return APR_SUCCESS;
+}
+
+/* Raises the request's share of the budget to `bytes` (never lowers it),
+ * waiting up to kBudgetWaitSeconds for room. Returns true when the share is
+ * held, false when the budget stayed full or `bytes` exceeds it. */
+bool growBudgetShare(BudgetShare *share, apr_size_t bytes)
+{
+    if (bytes <= share->bytes)
+        return true;
+    if (bytes > kBodyBudget)
+        return false;
+    const apr_size_t more = bytes - share->bytes;
+    std::unique_lock<std::mutex> hold(g_budget.mutex);
+    if (!g_budget.room.wait_for(hold, std::chrono::seconds(kBudgetWaitSeconds),
+                                [&] { return kBodyBudget - g_budget.used >= more; }))
+        return false;
+    g_budget.used += more;
+    share->bytes = bytes;
+    return true;
+}
 
 /* An xmlrpc-c fault environment that is cleaned (its fault text freed) when
  * it goes out of scope. */
@@ -120,12 +201,13 @@ extern "C" void hostLog(void *host, const char *file, int line, int level, const
                   h ? h->server : nullptr, "%.*s", length, text);
 }
 
-/* Pool cleanup of the child pool: frees the registry. The module itself is
- * never unloaded, because objects it created in the child pool may still run
- * cleanups of their own after this one. */
-extern "C" apr_status_t freeRegistry(void *data)
+/* Pool cleanup of the child pool: frees the method table. The module itself
+ * is never unloaded, because objects it created in the child pool may still
+ * run cleanups of their own after this one. */
+extern "C" apr_status_t freeMethodTable(void *data)
 {
-    xmlrpc_registry_free(static_cast<xmlrpc_registry *>(data));
+    delete static_cast<std::unordered_map<std::string, const QuenScMethod *> *>(data);
+    g_child.methods = nullptr;
     return APR_SUCCESS;
 }
 
@@ -227,15 +309,8 @@ void childInit(apr_pool_t *pchild, server_rec *s)
         return;
     }
 
-    xmlrpc_registry *registry = xmlrpc_registry_new(&e.env);
-    if (e.env.fault_occurred || !registry) {
-        childUnusable(s, APLOG_CRIT, apr_psprintf(pchild, "xmlrpc_registry_new failed: %s",
-                                                  e.env.fault_string ? e.env.fault_string : "?"));
-        return;
-    }
-    apr_pool_cleanup_register(pchild, registry, freeRegistry, apr_pool_cleanup_null);
-    xmlrpc_registry_disable_introspection(registry);
-
+    auto *byName = new std::unordered_map<std::string, const QuenScMethod *>();
+    apr_pool_cleanup_register(pchild, byName, freeMethodTable, apr_pool_cleanup_null);
     int count = 0;
     for (const QuenScMethod *row = table; row->name || row->handler; ++row) {
         if (!row->name || !row->handler) {
@@ -244,20 +319,19 @@ void childInit(apr_pool_t *pchild, server_rec *s)
                 count, conf->modulePath));
             return;
         }
-        /* xmlrpc-c refuses an empty signature text; "?" means "no signature
-         * information", which is what an empty one says. */
-        const char *signature = (row->signature && *row->signature) ? row->signature : "?";
-        xmlrpc_registry_add_method_w_doc(&e.env, registry, nullptr, row->name, row->handler,
-                                         server, signature, row->help ? row->help : "");
-        if (e.env.fault_occurred) {
-            childUnusable(s, APLOG_CRIT, apr_psprintf(pchild, "cannot register method %s: %s",
-                                                      row->name, e.env.fault_string));
-            return;
-        }
+        (*byName)[row->name] = row;
         ++count;
     }
 
-    g_child.registry = registry;
+    /* The child ends with its parent: after kill -9 of the parent nothing
+     * else would stop it, and it would keep the listening sockets. */
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
+        ap_log_error(APLOG_MARK, APLOG_WARNING, 0, s,
+                     "mod_quensc: process %ld may outlive its parent", static_cast<long>(getpid()));
+
+    g_child.methods = byName;
+    g_child.maxDepth = maxElementDepth();
     g_child.postReq = postReq;
     g_child.registryLock = lockFn;
     g_child.unusableReason = nullptr;
@@ -273,11 +347,17 @@ extern "C" void childInitHook(apr_pool_t *pchild, server_rec *s)
 }
 
 /* Reads the whole request body into r->pool. At most `limit` bytes are
- * accepted. Returns OK with body and len set (body is not terminated and may be
- * empty), HTTP_REQUEST_ENTITY_TOO_LARGE beyond the limit, or the HTTP status
+ * accepted. Buffers larger than kSmallBody are first taken from the body
+ * budget; the request's share returns to it when r->pool is destroyed.
+ * Returns OK with body and len set (body is not terminated and may be
+ * empty), HTTP_REQUEST_ENTITY_TOO_LARGE beyond the limit,
+ * HTTP_SERVICE_UNAVAILABLE when the budget stayed full, or the HTTP status
  * (or AP_FILTER_ERROR) for a failed read. */
 int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *len)
 {
+    BudgetShare *share = static_cast<BudgetShare *>(apr_pcalloc(r->pool, sizeof(BudgetShare)));
+    apr_pool_cleanup_register(r->pool, share, returnBudgetShare, apr_pool_cleanup_null);
+
     *body = "";
     *len = 0;
 
@@ -293,6 +373,8 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
     }
 
     apr_size_t capacity = declared ? static_cast<apr_size_t>(declaredLen) : 16384;
+    if (capacity > kSmallBody && !growBudgetShare(share, capacity))
+        return HTTP_SERVICE_UNAVAILABLE;
     char *buf = static_cast<char *>(apr_palloc(r->pool, capacity + 1));
     apr_size_t used = 0;
 
@@ -327,6 +409,10 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
                 apr_size_t grown = capacity * 2 > used + n ? capacity * 2 : used + n;
                 if (grown > limit)
                     grown = limit;
+                if (grown > kSmallBody && !growBudgetShare(share, grown)) {
+                    apr_brigade_destroy(bb);
+                    return HTTP_SERVICE_UNAVAILABLE;
+                }
                 char *bigger = static_cast<char *>(apr_palloc(r->pool, grown + 1));
                 memcpy(bigger, buf, used);
                 buf = bigger;
@@ -354,6 +440,311 @@ apr_size_t bodyLimit(request_rec *r)
     return static_cast<apr_size_t>(configured);
 }
 
+/* ---- failed manager logins ----------------------------------------------------
+ * Repeated failed AuthenticateManager calls are slowed down, per client
+ * address and per user name (the credential's type for a password), with a
+ * delay before the call that doubles with every failure after the first
+ * kFreeFailures, up to kMaxDelayMs. The answer itself never changes. A
+ * success forgets the failures of its address and name; failures older than
+ * kForgetSeconds are forgotten too. */
+const int kFreeFailures = 3;
+const int kFirstDelayMs = 100;
+const int kMaxDelayMs = 5000;
+const int kForgetSeconds = 600;
+const size_t kMaxTrackedKeys = 20000;
+
+struct FailureCount {
+    int failures = 0;
+    std::chrono::steady_clock::time_point last;
+};
+
+struct LoginThrottle {
+    std::mutex mutex;
+    std::unordered_map<std::string, FailureCount> byKey;   /* "a:" address, "n:" name */
+};
+LoginThrottle g_logins;
+
+/* The name an AuthenticateManager call tries: the directory user name and
+ * domain, or the credential's type. Empty when the argument is unreadable. */
+std::string loginName(xmlrpc_value *params)
+{
+    XmlRpcEnv e;
+    std::string name;
+    xmlrpc_value *cred = nullptr;
+    if (xmlrpc_array_size(&e.env, params) < 2)
+        return name;
+    xmlrpc_array_read_item(&e.env, params, 1, &cred);
+    if (e.env.fault_occurred || xmlrpc_value_type(cred) != XMLRPC_TYPE_STRUCT) {
+        if (cred)
+            xmlrpc_DECREF(cred);
+        return name;
+    }
+    xmlrpc_value *ldap = nullptr;
+    xmlrpc_struct_find_value(&e.env, cred, "ldap", &ldap);
+    if (!e.env.fault_occurred && ldap && xmlrpc_value_type(ldap) == XMLRPC_TYPE_STRUCT) {
+        for (const char *member : {"name", "domain"}) {
+            xmlrpc_value *v = nullptr;
+            xmlrpc_struct_find_value(&e.env, ldap, member, &v);
+            const char *text = nullptr;
+            if (!e.env.fault_occurred && v && xmlrpc_value_type(v) == XMLRPC_TYPE_STRING) {
+                xmlrpc_read_string(&e.env, v, &text);
+                if (!e.env.fault_occurred && text) {
+                    name += std::string(text).substr(0, 256) + "@";
+                    free(const_cast<char *>(text));
+                }
+            }
+            if (v)
+                xmlrpc_DECREF(v);
+        }
+    } else {
+        name = "(password)";
+    }
+    if (ldap)
+        xmlrpc_DECREF(ldap);
+    xmlrpc_DECREF(cred);
+    return name;
+}
+
+/* The delay owed before a login attempt from `address` for `name`, in
+ * milliseconds (0 while both have few recent failures). Can't fail. */
+int loginDelayMs(const std::string &address, const std::string &name)
+{
+    std::lock_guard<std::mutex> hold(g_logins.mutex);
+    const auto now = std::chrono::steady_clock::now();
+    int failures = 0;
+    for (const std::string &key : {"a:" + address, "n:" + name}) {
+        auto found = g_logins.byKey.find(key);
+        if (found == g_logins.byKey.end())
+            continue;
+        if (now - found->second.last > std::chrono::seconds(kForgetSeconds))
+            g_logins.byKey.erase(found);
+        else if (found->second.failures > failures)
+            failures = found->second.failures;
+    }
+    if (failures < kFreeFailures)
+        return 0;
+    const int doublings = failures - kFreeFailures;
+    return doublings >= 6 ? kMaxDelayMs
+                          : (kFirstDelayMs << doublings < kMaxDelayMs ? kFirstDelayMs << doublings : kMaxDelayMs);
+}
+
+/* Counts a failed attempt, or forgets the failures after a success. */
+void noteLogin(const std::string &address, const std::string &name, bool failed)
+{
+    std::lock_guard<std::mutex> hold(g_logins.mutex);
+    const auto now = std::chrono::steady_clock::now();
+    for (const std::string &key : {"a:" + address, "n:" + name}) {
+        if (!failed) {
+            g_logins.byKey.erase(key);
+            continue;
+        }
+        if (g_logins.byKey.size() >= kMaxTrackedKeys && !g_logins.byKey.count(key)) {
+            /* Full: drop what is old; if nothing is, start over rather than
+             * grow without bound. */
+            for (auto it = g_logins.byKey.begin(); it != g_logins.byKey.end();)
+                it = now - it->second.last > std::chrono::seconds(kForgetSeconds) ? g_logins.byKey.erase(it)
+                                                                                     : std::next(it);
+            if (g_logins.byKey.size() >= kMaxTrackedKeys)
+                g_logins.byKey.clear();
+        }
+        FailureCount &count = g_logins.byKey[key];
+        ++count.failures;
+        count.last = now;
+    }
+}
+
+/* The result code of a method's answer (element 0), or -1 when it has none. */
+int resultCode(xmlrpc_value *result)
+{
+    XmlRpcEnv e;
+    int code = -1;
+    xmlrpc_value *first = nullptr;
+    if (!result || xmlrpc_value_type(result) != XMLRPC_TYPE_ARRAY || xmlrpc_array_size(&e.env, result) < 1)
+        return -1;
+    xmlrpc_array_read_item(&e.env, result, 0, &first);
+    if (!e.env.fault_occurred && first) {
+        xmlrpc_read_int(&e.env, first, &code);
+        if (e.env.fault_occurred)
+            code = -1;
+    }
+    if (first)
+        xmlrpc_DECREF(first);
+    return code;
+}
+
+/* Why a body is refused before the XML parser sees it, or null when its
+ * shape is fine. Looks at markup only: a document type declaration (XML-RPC
+ * has none; it is how entity expansion starts), a NUL byte (UTF-16 or UTF-32
+ * text, which would hide such a declaration from this scan) or elements
+ * nested deeper than `maxDepth`. An unterminated construct ends the scan and
+ * is left to the parser. *faultCode is set for a refusal. Can't fail. */
+const char *refusedXmlShape(const char *p, apr_size_t n, int maxDepth, int *faultCode)
+{
+    const char *const end = p + n;
+    int depth = 0;
+    auto startsWith = [&](const char *at, const char *text) {
+        const size_t k = strlen(text);
+        return static_cast<size_t>(end - at) >= k && memcmp(at, text, k) == 0;
+    };
+    auto skipPast = [&](const char *from, const char *text) -> const char * {
+        const size_t k = strlen(text);
+        for (const char *q = from; static_cast<size_t>(end - q) >= k; ++q)
+            if (memcmp(q, text, k) == 0)
+                return q + k;
+        return nullptr;
+    };
+    if (memchr(p, '\0', n)) {
+        *faultCode = XMLRPC_PARSE_ERROR;
+        return "the request body contains a NUL byte";
+    }
+    for (const char *q = p; q < end;) {
+        if (*q != '<') {
+            ++q;
+            continue;
+        }
+        if (startsWith(q, "<?"))
+            q = skipPast(q + 2, "?>");
+        else if (startsWith(q, "<!--"))
+            q = skipPast(q + 4, "-->");
+        else if (startsWith(q, "<![CDATA["))
+            q = skipPast(q + 9, "]]>");
+        else if (startsWith(q, "<!")) {
+            *faultCode = XMLRPC_PARSE_ERROR;
+            return "document type declarations are not accepted";
+        } else if (startsWith(q, "</")) {
+            --depth;
+            q = skipPast(q + 2, ">");
+        } else {
+            /* A start tag: find its '>' outside quoted attribute values. */
+            char quote = 0;
+            const char *t = q + 1;
+            for (; t < end; ++t) {
+                if (quote) {
+                    if (*t == quote)
+                        quote = 0;
+                } else if (*t == '"' || *t == '\'') {
+                    quote = *t;
+                } else if (*t == '>') {
+                    break;
+                }
+            }
+            if (t >= end)
+                return nullptr;
+            if (t[-1] != '/' && ++depth > maxDepth) {
+                *faultCode = XMLRPC_LIMIT_EXCEEDED_ERROR;
+                return "XML elements are nested too deeply";
+            }
+            q = t + 1;
+        }
+        if (!q)
+            return nullptr;
+    }
+    return nullptr;
+}
+
+/* Sends `out` (an XML-RPC response or fault) as the text/xml answer and frees
+ * it. A client that went away is noted by httpd itself. */
+void sendXml(request_rec *r, xmlrpc_mem_block *out)
+{
+    const size_t outLen = XMLRPC_MEMBLOCK_SIZE(char, out);
+    ap_set_content_type(r, "text/xml");
+    ap_set_content_length(r, static_cast<apr_off_t>(outLen));
+    const char *data = XMLRPC_MEMBLOCK_CONTENTS(char, out);
+    for (size_t off = 0; off < outLen;) {   /* ap_rwrite takes an int length */
+        const size_t n = outLen - off < (1u << 20) ? outLen - off : (1u << 20);
+        if (ap_rwrite(data + off, static_cast<int>(n), r) < 0)
+            break;
+        off += n;
+    }
+    xmlrpc_mem_block_free(out);
+}
+
+/* Serialises the fault held in `fault` into a new block. Returns the block
+ * (caller frees) or null when even that failed (reason in e). */
+xmlrpc_mem_block *faultResponse(xmlrpc_env *e, const xmlrpc_env *fault)
+{
+    xmlrpc_mem_block *out = xmlrpc_mem_block_new(e, 0);
+    if (e->fault_occurred)
+        return nullptr;
+    xmlrpc_serialize_fault(e, out, fault);
+    if (e->fault_occurred) {
+        xmlrpc_mem_block_free(out);
+        return nullptr;
+    }
+    return out;
+}
+
+/* Parses the call, dispatches it to its row under the registry lock and
+ * serialises the answer. Returns the response or fault response (caller
+ * frees), or null with e holding why no response could be built; *status
+ * becomes HTTP_INTERNAL_SERVER_ERROR when the registry lock failed. */
+xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, xmlrpc_env *e,
+                              int *status)
+{
+    XmlRpcEnv callFault;
+    int code = 0;
+    if (const char *why = refusedXmlShape(body, len, g_child.maxDepth, &code)) {
+        ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "mod_quensc: request refused: %s", why);
+        xmlrpc_env_set_fault(&callFault.env, code, why);
+        return faultResponse(e, &callFault.env);
+    }
+
+    const char *methodName = nullptr;
+    xmlrpc_value *params = nullptr;
+    xmlrpc_parse_call(&callFault.env, body, len, &methodName, &params);
+    if (callFault.env.fault_occurred)
+        return faultResponse(e, &callFault.env);
+
+    xmlrpc_value *result = nullptr;
+    const auto found = g_child.methods->find(methodName);
+    const bool isLogin = strcmp(methodName, "AuthenticateManager") == 0;
+    const std::string address = r->useragent_ip ? r->useragent_ip : "";
+    const std::string name = isLogin ? loginName(params) : std::string();
+    if (found == g_child.methods->end()) {
+        xmlrpc_env_set_fault_formatted(&callFault.env, XMLRPC_NO_SUCH_METHOD_ERROR,
+                                       "Method '%s' not defined", methodName);
+    } else {
+        if (isLogin) {
+            if (const int delay = loginDelayMs(address, name))
+                apr_sleep(apr_time_from_msec(delay));
+        }
+        if (!g_child.registryLock(g_child.server, 1)) {
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot take the registry lock");
+            *status = HTTP_INTERNAL_SERVER_ERROR;
+        } else {
+            result = found->second->handler(&callFault.env, params, g_child.server);
+            if (!g_child.registryLock(g_child.server, 0))
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot release the registry lock");
+            if (!callFault.env.fault_occurred && !result)
+                xmlrpc_env_set_fault_formatted(&callFault.env, XMLRPC_INTERNAL_ERROR,
+                                               "Method '%s' returned no result", methodName);
+            if (isLogin)
+                noteLogin(address, name, resultCode(result) != 0);
+        }
+    }
+    free(const_cast<char *>(methodName));
+    xmlrpc_DECREF(params);
+    if (*status != OK)
+        return nullptr;
+
+    xmlrpc_mem_block *out = nullptr;
+    if (callFault.env.fault_occurred) {
+        if (result)
+            xmlrpc_DECREF(result);
+        return faultResponse(e, &callFault.env);
+    }
+    out = xmlrpc_mem_block_new(e, 0);
+    if (!e->fault_occurred) {
+        xmlrpc_serialize_response2(e, out, result, xmlrpc_dialect_i8);
+        if (e->fault_occurred) {
+            xmlrpc_mem_block_free(out);
+            out = nullptr;
+        }
+    }
+    xmlrpc_DECREF(result);
+    return out;
+}
+
 int handleRequest(request_rec *r)
 {
     if (!r->handler || strcmp(r->handler, kHandlerName) != 0)
@@ -377,40 +768,26 @@ int handleRequest(request_rec *r)
             ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r,
                           "mod_quensc: request body larger than %" APR_SIZE_T_FMT " bytes refused",
                           bodyLimit(r));
+        else if (status == HTTP_SERVICE_UNAVAILABLE)
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
+                          "mod_quensc: no room for a request body of %s bytes within %d s",
+                          apr_table_get(r->headers_in, "Content-Length")
+                              ? apr_table_get(r->headers_in, "Content-Length") : "unknown",
+                          kBudgetWaitSeconds);
         return status;
     }
 
-    if (!g_child.registryLock(g_child.server, 1)) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot take the registry lock");
-        return HTTP_INTERNAL_SERVER_ERROR;
-    }
     XmlRpcEnv e;
-    /* Unparsable XML and unknown method names come back as fault responses
-     * in `out`; e holds a fault only when no response could be built. */
-    xmlrpc_mem_block *out = xmlrpc_registry_process_call(&e.env, g_child.registry, nullptr, body, len);
-    if (!g_child.registryLock(g_child.server, 0))
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot release the registry lock");
-
-    if (e.env.fault_occurred || !out) {
-        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: no XML-RPC response: %s",
-                      e.env.fault_string ? e.env.fault_string : "(no reason)");
-        if (out)
-            xmlrpc_mem_block_free(out);
+    status = OK;
+    xmlrpc_mem_block *out = processCall(r, body, len, &e.env, &status);
+    if (!out) {
+        if (status == OK)
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: no XML-RPC response: %s",
+                          e.env.fault_string ? e.env.fault_string : "(no reason)");
         g_child.postReq(g_child.server);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-
-    const size_t outLen = XMLRPC_MEMBLOCK_SIZE(char, out);
-    ap_set_content_type(r, "text/xml");
-    ap_set_content_length(r, static_cast<apr_off_t>(outLen));
-    const char *data = XMLRPC_MEMBLOCK_CONTENTS(char, out);
-    for (size_t off = 0; off < outLen;) {   /* ap_rwrite takes an int length */
-        const size_t n = outLen - off < (1u << 20) ? outLen - off : (1u << 20);
-        if (ap_rwrite(data + off, static_cast<int>(n), r) < 0)
-            break;   /* the client went away; httpd notes the aborted connection */
-        off += n;
-    }
-    xmlrpc_mem_block_free(out);
+    sendXml(r, out);
     /* The client has its answer before the housekeeping starts. */
     ap_rflush(r);
 

@@ -10,7 +10,9 @@
 #include <apr_strings.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 /* ---- request context ------------------------------------------------------- */
 
@@ -67,10 +69,64 @@ int QuenScRegistryLock(QuenScServer *server, int lock)
 
 /* ---- audit events ------------------------------------------------------------ */
 
+/* Widths of the event columns the frame fills: messageParams holds the
+ * parameters joined by tabs, the texts are VARCHAR(128). */
+enum { kEventParamsColumn = 1024, kEventTextColumn = 128 };
+
+/* The first bytes of `text` that fit `max` bytes without splitting a UTF-8
+ * sequence: `text` itself when it fits, else a copy in `pool`. Null stays
+ * null. Can't fail. */
+static const char *CutToColumn(apr_pool_t *pool, const char *text, size_t max)
+{
+    if (!text)
+        return nullptr;
+    size_t n = strnlen(text, max + 1);
+    if (n <= max)
+        return text;
+    n = max;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+        --n;
+    return apr_pstrndup(pool, text, n);
+}
+
 void QuenScEventParam(QuenScCall *call, int index, const char *text)
 {
+    /* Whatever the caller sent, no more than the column can hold is kept. */
     if (index >= 0 && index < QUENSC_EVENT_PARAMS)
-        call->ctx->eventParams[index] = text ? apr_pstrdup(call->ctx->pool, text) : nullptr;
+        call->ctx->eventParams[index] =
+            text ? apr_pstrdup(call->ctx->pool, CutToColumn(call->ctx->pool, text, kEventParamsColumn)) : nullptr;
+}
+
+/* Cuts the `count` recorded parameters so that, joined by tabs, they fit the
+ * messageParams column: short parameters stay whole, the long ones share
+ * what is left equally. */
+static void FitParamsToColumn(apr_pool_t *pool, char **params, int count)
+{
+    if (count <= 0)
+        return;
+    size_t lengths[POLDB_EVENT_MAX_PARAMS];
+    size_t total = count - 1;
+    for (int i = 0; i < count; i++)
+        total += lengths[i] = strlen(params[i]);
+    if (total <= kEventParamsColumn)
+        return;
+    size_t room = kEventParamsColumn - (count - 1);
+    bool settled[POLDB_EVENT_MAX_PARAMS] = {};
+    int open = count;
+    for (bool changed = true; changed && open > 0;) {
+        changed = false;
+        const size_t share = room / open;
+        for (int i = 0; i < count; i++)
+            if (!settled[i] && lengths[i] <= share) {
+                settled[i] = true;
+                room -= lengths[i];
+                --open;
+                changed = true;
+            }
+    }
+    for (int i = 0; i < count && open > 0; i++)
+        if (!settled[i])
+            params[i] = const_cast<char *>(CutToColumn(pool, params[i], room / open));
 }
 
 static int ConfiguredLevel(const QuenScConfigLogging &logging, int category)
@@ -99,6 +155,10 @@ void QuenScRecordEvent(i_ctx *ctx)
             count = i + 1;
     }
     e->messageParamCount = count;
+    FitParamsToColumn(ctx->pool, e->messageParams, count);
+    for (char **text : {&e->loginName, &e->quenUID, &e->packageUID, &e->instanceUID, &e->sessionID,
+                        &e->clientIP, &e->serverIP, &e->handlerName, &e->returnCodeText})
+        *text = const_cast<char *>(CutToColumn(ctx->pool, *text, kEventTextColumn));
     if (PolDb_EventAdd(ctx->conn, e))
         Db_Commit(ctx->conn);
     else

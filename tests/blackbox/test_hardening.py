@@ -1,0 +1,216 @@
+"""Inputs and clients that must not take the server down, stall it or make
+it lose data: deep nesting, document type declarations, slow clients,
+system.* calls, repeated failed logins, and the death of the web server's
+parent process."""
+
+import http.client
+import os
+import signal
+import socket
+import subprocess
+import threading
+import time
+import unittest
+import xmlrpc.client
+
+from quensc_harness import ADMIN_PASSWORD, Installation, QUENSCD, SERVER_DIR
+from service_client import RunningServer, password_credential
+
+
+def post(port, body, timeout=60):
+    """One POST /RPC2; the HTTP status and the body of the answer."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request("POST", "/RPC2", body=body, headers={"Content-Type": "text/xml"})
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+def call_body(inner):
+    return ("<?xml version='1.0'?><methodCall><methodName>Echo</methodName><params><param>%s</param>"
+            "</params></methodCall>" % inner).encode()
+
+
+def nested(open_tag, close_tag, depth, leaf="<value><i4>1</i4></value>"):
+    return call_body(open_tag * depth + leaf + close_tag * depth)
+
+
+ENTITIES = ("<?xml version='1.0'?><!DOCTYPE m [<!ENTITY a0 'xxxxxxxxxx'>" +
+            "".join("<!ENTITY a%d '%s'>" % (i, ("&a%d;" % (i - 1)) * 10) for i in range(1, 10)) +
+            "]><methodCall><methodName>Echo</methodName><params><param><value><string>&a9;</string>"
+            "</value></param></params></methodCall>").encode()
+
+
+class RefusedBodies(RunningServer):
+    """Bodies the host answers with a fault before the XML parser sees them."""
+
+    def assert_fault_and_alive(self, body, what):
+        status, answer = post(self.install.http_port, body, timeout=20)
+        self.assertEqual(status, 200, what)
+        with self.assertRaises(xmlrpc.client.Fault, msg=what):
+            xmlrpc.client.loads(answer)
+        self.assertEqual(self.server.SessionOpen(10)[0], 0, what)
+
+    def test_deep_nesting_is_a_fault_and_the_server_lives(self):
+        cases = [
+            ("200,000 nested elements", nested("<value><x>", "</x></value>", 100000)),
+            ("100,000 nested arrays", nested("<value><array><data>", "</data></array></value>", 100000)),
+            ("100,000 nested structs", nested("<value><struct><member><name>m</name>",
+                                              "</member></struct></value>", 100000)),
+        ]
+        for what, body in cases:
+            self.assert_fault_and_alive(body, what)
+
+    def test_nesting_that_the_parser_accepts_is_served(self):
+        body = nested("<value><array><data>", "</data></array></value>", 30)
+        status, answer = post(self.install.http_port, body)
+        self.assertEqual(status, 200)
+        self.assertEqual(xmlrpc.client.loads(answer)[0][0], [2], "Echo with a non-text argument")
+
+    def test_document_type_declarations_are_refused(self):
+        cases = [
+            ("nine levels of nested entities", ENTITIES),
+            ("an empty declaration", call_body("<value>x</value>").replace(b"?>", b"?><!DOCTYPE m>", 1)),
+            ("UTF-16 text that would hide a declaration", ENTITIES.decode().replace(
+                "<?xml version='1.0'?>", "").encode("utf-16")),
+        ]
+        for what, body in cases:
+            self.assert_fault_and_alive(body, what)
+
+    def test_comments_cdata_and_attributes_do_not_count_as_nesting(self):
+        body = call_body("<!-- <a><b><c> --><value><string><![CDATA[<x><y><z>]]></string></value>")
+        body = body.replace(b"<methodName>", b"<methodName a='>'>", 1)
+        status, answer = post(self.install.http_port, body)
+        self.assertEqual(status, 200)
+        self.assertEqual(xmlrpc.client.loads(answer)[0][0], [6], "read as Echo with an unknown session")
+
+
+class SystemMethodsAndLogins(RunningServer):
+    def test_system_methods_answer_a_fault(self):
+        calls = [
+            ("system.multicall", ([{"methodName": "AuthenticateManager",
+                                    "params": ["s", password_credential("guess")]}] * 50,)),
+            ("system.capabilities", ()),
+            ("system.listMethods", ()),
+            ("system.methodHelp", ("Echo",)),
+            ("system.shutdown", ("now",)),
+        ]
+        for name, args in calls:
+            with self.assertRaises(xmlrpc.client.Fault, msg=name) as caught:
+                getattr(self.server, name)(*args)
+            self.assertNotIn("xmlrpc-c", caught.exception.faultString.lower(), name)
+
+    def test_repeated_failed_logins_are_slowed_down_with_the_same_answer(self):
+        session = self.server.SessionOpen(10)[1]
+        taken = []
+        for _ in range(7):
+            start = time.monotonic()
+            self.assertEqual(self.server.AuthenticateManager(session, password_credential("guess")), [10])
+            taken.append(time.monotonic() - start)
+        self.assertGreaterEqual(taken[-1], 0.4, "the seventh failure waits at least 400 ms: %r" % taken)
+        self.assertEqual(self.server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD)), [0])
+        start = time.monotonic()
+        self.assertEqual(self.server.AuthenticateManager(session, password_credential("guess")), [10])
+        self.assertLess(time.monotonic() - start, 5, "a success forgets the earlier failures")
+
+
+class SlowClients(RunningServer):
+    SLOW = 200
+
+    def test_a_normal_client_is_served_while_200_slow_clients_trickle(self):
+        stop = threading.Event()
+        sockets = []
+        try:
+            for _ in range(self.SLOW):
+                s = socket.create_connection(("127.0.0.1", self.install.http_port), timeout=5)
+                s.sendall(b"POST /RPC2 HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/xml\r\n"
+                          b"Content-Length: 100000\r\n\r\n")
+                sockets.append(s)
+
+            def trickle():
+                # 600 bytes a second on every connection, in tenths of a second.
+                while not stop.is_set():
+                    for s in sockets:
+                        try:
+                            s.send(b"x" * 60)
+                        except OSError:
+                            pass
+                    stop.wait(0.1)
+
+            feeder = threading.Thread(target=trickle, daemon=True)
+            feeder.start()
+            time.sleep(1)
+            proxy = xmlrpc.client.ServerProxy(self.install.url)
+            # The default transport has no time-out: use one through a raw POST.
+            status, answer = post(self.install.http_port, xmlrpc.client.dumps((10,), "SessionOpen").encode(),
+                                  timeout=8)
+            self.assertEqual(status, 200)
+            self.assertEqual(xmlrpc.client.loads(answer)[0][0][0], 0)
+            # The trickling clients are cut off in the end.
+            deadline = time.monotonic() + 60
+            closed = 0
+            while time.monotonic() < deadline and closed < self.SLOW:
+                closed = 0
+                for s in sockets:
+                    s.settimeout(0)
+                    try:
+                        data = s.recv(4096)
+                        closed += 1 if data or data == b"" else 0
+                    except BlockingIOError:
+                        pass
+                    except OSError:
+                        closed += 1
+                time.sleep(1)
+            self.assertEqual(closed, self.SLOW, "every trickling client got an answer or was closed")
+            del proxy
+        finally:
+            stop.set()
+            for s in sockets:
+                s.close()
+
+
+class ParentDeath(unittest.TestCase):
+    def setUp(self):
+        self.install = Installation()
+        self.addCleanup(self.install.remove)
+
+    def children_of(self, pid):
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                return [int(p) for p in f.read().split()]
+        except OSError:
+            return []
+
+    def test_the_child_ends_with_its_parent_and_a_new_start_works(self):
+        self.install.start()
+        parent = self.install.process.pid
+        children = self.children_of(parent)
+        self.assertTrue(children)
+        os.kill(parent, signal.SIGKILL)
+        self.install.process.wait(timeout=30)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and any(os.path.exists("/proc/%d" % c) for c in children):
+            time.sleep(0.1)
+        alive = [c for c in children if os.path.exists("/proc/%d" % c)]
+        self.assertEqual(alive, [], "children left serving after the parent died")
+        self.install.process = None
+        self.install.start()
+        self.assertEqual(self.install.proxy().SessionOpen(10)[0], 0)
+
+    def test_an_address_in_use_is_reported_with_the_process_that_holds_it(self):
+        holder = socket.socket()
+        holder.bind(("127.0.0.1", self.install.http_port))
+        holder.listen(1)
+        self.addCleanup(holder.close)
+        listen = "127.0.0.1:%d" % self.install.http_port
+        p = subprocess.run([QUENSCD, "--root", self.install.root, "--listen", listen, "--libdir", SERVER_DIR],
+                           capture_output=True, text=True, timeout=60, start_new_session=True)
+        self.assertNotEqual(p.returncode, 0)
+        self.assertIn("cannot listen on %s: the address is in use by process %d" % (listen, os.getpid()),
+                      p.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
