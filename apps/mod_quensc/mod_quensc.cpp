@@ -19,11 +19,11 @@
  * (kill -9 of the parent), so no orphan keeps the listening sockets.
  *
  * Requests: POST only (405 otherwise). The body is read up to the smaller of
- * LimitRequestBody and kBodyCeiling (413 beyond); bodies larger than
- * kSmallBody share a budget of bytes in flight (503 when it stays full). A
- * body with a document type declaration, a NUL byte or elements nested deeper
- * than any XML-RPC call needs is answered with a fault before the XML parser
- * sees it. The call is parsed, then the registry lock is held around the
+ * LimitRequestBody and kBodyCeiling (413 beyond); bodies and the work of
+ * parsing them share two memory budgets (503 when they stay full). A body
+ * with a document type declaration, a NUL byte, more than kMaxElements
+ * elements or elements nested deeper than any XML-RPC call needs is answered
+ * with a fault before the XML parser sees it. The call is parsed, then the registry lock is held around the
  * dispatch only, exactly as the module asks, then the answer is serialised:
  * one large body never stalls the other requests. Only the rows of the
  * module's method table are callable (no system.* methods). The answer is
@@ -51,6 +51,7 @@
 #include "host.h"
 
 #include <dlfcn.h>
+#include <malloc.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -80,18 +81,26 @@ const char kHandlerName[] = "quensc-xmlrpc";
  * body always ends in 413, never in a parser fault. */
 const apr_size_t kBodyCeiling = 64u * 1024 * 1024;
 
-/* Bodies up to this size are read without touching the body budget: even
- * every worker thread of the child at once holds little memory with them. */
-const apr_size_t kSmallBody = 64u * 1024;
-
-/* The most bytes of bodies larger than kSmallBody that one child holds at
- * once. Parsing a body into its element tree and values takes a few times its
- * size (bench/memory_bench.py measures the peak): with this budget the worst
- * case of parallel maximum bodies stays well under 1 GiB per child. A request
- * that finds the budget full waits up to kBudgetWaitSeconds for room, then
- * gets 503. A single body larger than the budget cannot be accepted. */
-const apr_size_t kBodyBudget = 96u * 1024 * 1024;
+/* Memory of requests in flight is bounded by two budgets per child, so that
+ * the worst case of parallel maximum bodies stays under 1 GiB (measured by
+ * bench/memory_bench.py). The read budget holds the bodies being read or
+ * held (their length); the work budget holds the estimated memory of parsing
+ * a body into its element tree and values, dispatching it and serialising
+ * the answer: kWorkPerByte per body byte plus kWorkPerElement per element. A
+ * request takes its read share before it reads (waiting for room holding
+ * nothing), then its work share (waiting while holding only its read share);
+ * work shares never wait for anything else, so the two cannot deadlock. A
+ * request that finds no room within kBudgetWaitSeconds gets 503. */
+const apr_size_t kReadBudget = 256u * 1024 * 1024;
+const apr_size_t kWorkBudget = 512u * 1024 * 1024;
+const apr_size_t kWorkPerByte = 3;
+const apr_size_t kWorkPerElement = 640;
 const int kBudgetWaitSeconds = 30;
+
+/* The most elements one call may have: enough for arrays of tens of
+ * thousands of items, small enough that one call's work share is a small
+ * part of the work budget. */
+const apr_size_t kMaxElements = 100000;
 
 /* Elements a well-formed call needs: methodCall, params, param, value, the
  * type element, and three more (array/data/value or struct/member/value) per
@@ -129,46 +138,61 @@ struct ChildState {
 
 ChildState g_child;
 
-/* Bytes of large bodies in flight in this child (see kBodyBudget). */
-struct BodyBudget {
+/* One of the two memory budgets of the child (see kReadBudget). */
+struct Budget {
+    const apr_size_t capacity;
     std::mutex mutex;
     std::condition_variable room;
     apr_size_t used = 0;
+    explicit Budget(apr_size_t c) : capacity(c) {}
 };
-BodyBudget g_budget;
+Budget g_readBudget(kReadBudget);
+Budget g_workBudget(kWorkBudget);
 
-/* What one request holds of the budget; returned by a cleanup of its pool. */
+/* What one request holds of a budget; returned by a cleanup of its pool. */
 struct BudgetShare {
-    apr_size_t bytes = 0;
+    Budget *budget;
+    apr_size_t bytes;
 };
 
 extern "C" apr_status_t returnBudgetShare(void *data)
 {
     BudgetShare *share = static_cast<BudgetShare *>(data);
     if (share->bytes) {
-        std::lock_guard<std::mutex> hold(g_budget.mutex);
-        g_budget.used -= share->bytes;
+        std::lock_guard<std::mutex> hold(share->budget->mutex);
+        share->budget->used -= share->bytes;
         share->bytes = 0;
-        g_budget.room.notify_all();
+        share->budget->room.notify_all();
     }
     return APR_SUCCESS;
 }
 
-/* Raises the request's share of the budget to `bytes` (never lowers it),
- * waiting up to kBudgetWaitSeconds for room. Returns true when the share is
- * held, false when the budget stayed full or `bytes` exceeds it. */
+/* A new, empty share of `budget` that returns itself when `pool` is
+ * destroyed. Can't fail (allocation failure ends the process). */
+BudgetShare *newBudgetShare(apr_pool_t *pool, Budget *budget)
+{
+    BudgetShare *share = static_cast<BudgetShare *>(apr_pcalloc(pool, sizeof(BudgetShare)));
+    share->budget = budget;
+    apr_pool_cleanup_register(pool, share, returnBudgetShare, apr_pool_cleanup_null);
+    return share;
+}
+
+/* Raises the share to `bytes` (never lowers it), waiting up to
+ * kBudgetWaitSeconds for room. Returns true when the share is held, false
+ * when the budget stayed full or `bytes` exceeds the whole budget. */
 bool growBudgetShare(BudgetShare *share, apr_size_t bytes)
 {
     if (bytes <= share->bytes)
         return true;
-    if (bytes > kBodyBudget)
+    Budget *budget = share->budget;
+    if (bytes > budget->capacity)
         return false;
     const apr_size_t more = bytes - share->bytes;
-    std::unique_lock<std::mutex> hold(g_budget.mutex);
-    if (!g_budget.room.wait_for(hold, std::chrono::seconds(kBudgetWaitSeconds),
-                                [&] { return kBodyBudget - g_budget.used >= more; }))
+    std::unique_lock<std::mutex> hold(budget->mutex);
+    if (!budget->room.wait_for(hold, std::chrono::seconds(kBudgetWaitSeconds),
+                               [&] { return budget->capacity - budget->used >= more; }))
         return false;
-    g_budget.used += more;
+    budget->used += more;
     share->bytes = bytes;
     return true;
 }
@@ -273,6 +297,14 @@ void childInit(apr_pool_t *pchild, server_rec *s)
         return;
     }
 
+    /* Large blocks (bodies, answers, xmlrpc-c's buffers) are mapped and
+     * given back to the system when freed, instead of staying in a heap
+     * whose size only grows; and few heaps for the many worker threads, so
+     * freed memory is reused rather than kept per thread. Together they keep
+     * the child's peak near what the memory budgets allow. */
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_ARENA_MAX, 4);
+
     /* xmlrpc-c's global set-up is not thread-safe when left to first use;
      * here the child has one thread still. The module shares this library. */
     XmlRpcEnv e;
@@ -347,16 +379,15 @@ extern "C" void childInitHook(apr_pool_t *pchild, server_rec *s)
 }
 
 /* Reads the whole request body into r->pool. At most `limit` bytes are
- * accepted. Buffers larger than kSmallBody are first taken from the body
- * budget; the request's share returns to it when r->pool is destroyed.
+ * accepted. Every buffer is first taken from the read budget; the request's
+ * share returns to it when r->pool is destroyed.
  * Returns OK with body and len set (body is not terminated and may be
  * empty), HTTP_REQUEST_ENTITY_TOO_LARGE beyond the limit,
  * HTTP_SERVICE_UNAVAILABLE when the budget stayed full, or the HTTP status
  * (or AP_FILTER_ERROR) for a failed read. */
 int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *len)
 {
-    BudgetShare *share = static_cast<BudgetShare *>(apr_pcalloc(r->pool, sizeof(BudgetShare)));
-    apr_pool_cleanup_register(r->pool, share, returnBudgetShare, apr_pool_cleanup_null);
+    BudgetShare *share = newBudgetShare(r->pool, &g_readBudget);
 
     *body = "";
     *len = 0;
@@ -373,7 +404,7 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
     }
 
     apr_size_t capacity = declared ? static_cast<apr_size_t>(declaredLen) : 16384;
-    if (capacity > kSmallBody && !growBudgetShare(share, capacity))
+    if (!growBudgetShare(share, capacity))
         return HTTP_SERVICE_UNAVAILABLE;
     char *buf = static_cast<char *>(apr_palloc(r->pool, capacity + 1));
     apr_size_t used = 0;
@@ -409,7 +440,7 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
                 apr_size_t grown = capacity * 2 > used + n ? capacity * 2 : used + n;
                 if (grown > limit)
                     grown = limit;
-                if (grown > kSmallBody && !growBudgetShare(share, grown)) {
+                if (!growBudgetShare(share, grown)) {
                     apr_brigade_destroy(bb);
                     return HTTP_SERVICE_UNAVAILABLE;
                 }
@@ -576,12 +607,15 @@ int resultCode(xmlrpc_value *result)
  * shape is fine. Looks at markup only: a document type declaration (XML-RPC
  * has none; it is how entity expansion starts), a NUL byte (UTF-16 or UTF-32
  * text, which would hide such a declaration from this scan) or elements
- * nested deeper than `maxDepth`. An unterminated construct ends the scan and
- * is left to the parser. *faultCode is set for a refusal. Can't fail. */
-const char *refusedXmlShape(const char *p, apr_size_t n, int maxDepth, int *faultCode)
+ * nested deeper than `maxDepth`, or more than kMaxElements elements. An
+ * unterminated construct ends the scan and is left to the parser.
+ * *elements is the number of elements seen; *faultCode is set for a
+ * refusal. Can't fail. */
+const char *refusedXmlShape(const char *p, apr_size_t n, int maxDepth, apr_size_t *elements, int *faultCode)
 {
     const char *const end = p + n;
     int depth = 0;
+    *elements = 0;
     auto startsWith = [&](const char *at, const char *text) {
         const size_t k = strlen(text);
         return static_cast<size_t>(end - at) >= k && memcmp(at, text, k) == 0;
@@ -634,6 +668,10 @@ const char *refusedXmlShape(const char *p, apr_size_t n, int maxDepth, int *faul
                 *faultCode = XMLRPC_LIMIT_EXCEEDED_ERROR;
                 return "XML elements are nested too deeply";
             }
+            if (++*elements > kMaxElements) {
+                *faultCode = XMLRPC_LIMIT_EXCEEDED_ERROR;
+                return "the request has too many XML elements";
+            }
             q = t + 1;
         }
         if (!q)
@@ -677,16 +715,26 @@ xmlrpc_mem_block *faultResponse(xmlrpc_env *e, const xmlrpc_env *fault)
 /* Parses the call, dispatches it to its row under the registry lock and
  * serialises the answer. Returns the response or fault response (caller
  * frees), or null with e holding why no response could be built; *status
- * becomes HTTP_INTERNAL_SERVER_ERROR when the registry lock failed. */
+ * becomes HTTP_INTERNAL_SERVER_ERROR when the registry lock failed and
+ * HTTP_SERVICE_UNAVAILABLE when the work budget stayed full. */
 xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, xmlrpc_env *e,
                               int *status)
 {
     XmlRpcEnv callFault;
     int code = 0;
-    if (const char *why = refusedXmlShape(body, len, g_child.maxDepth, &code)) {
+    apr_size_t elements = 0;
+    if (const char *why = refusedXmlShape(body, len, g_child.maxDepth, &elements, &code)) {
         ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "mod_quensc: request refused: %s", why);
         xmlrpc_env_set_fault(&callFault.env, code, why);
         return faultResponse(e, &callFault.env);
+    }
+    if (!growBudgetShare(newBudgetShare(r->pool, &g_workBudget),
+                         kWorkPerByte * len + kWorkPerElement * elements)) {
+        ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
+                      "mod_quensc: no room to parse a request body of %" APR_SIZE_T_FMT " bytes within %d s",
+                      len, kBudgetWaitSeconds);
+        *status = HTTP_SERVICE_UNAVAILABLE;
+        return nullptr;
     }
 
     const char *methodName = nullptr;
@@ -781,6 +829,8 @@ int handleRequest(request_rec *r)
     status = OK;
     xmlrpc_mem_block *out = processCall(r, body, len, &e.env, &status);
     if (!out) {
+        if (status == HTTP_SERVICE_UNAVAILABLE)
+            return status;
         if (status == OK)
             ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: no XML-RPC response: %s",
                           e.env.fault_string ? e.env.fault_string : "(no reason)");

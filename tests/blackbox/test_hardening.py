@@ -53,8 +53,10 @@ class RefusedBodies(RunningServer):
             xmlrpc.client.loads(answer)
         self.assertEqual(self.server.SessionOpen(10)[0], 0, what)
 
-    def test_deep_nesting_is_a_fault_and_the_server_lives(self):
+    def test_deep_nesting_or_too_many_elements_is_a_fault_and_the_server_lives(self):
         cases = [
+            ("200,000 elements side by side", call_body("<value><array><data>" + "<value><i4>1</i4></value>" *
+                                                        100000 + "</data></array></value>")),
             ("200,000 nested elements", nested("<value><x>", "</x></value>", 100000)),
             ("100,000 nested arrays", nested("<value><array><data>", "</data></array></value>", 100000)),
             ("100,000 nested structs", nested("<value><struct><member><name>m</name>",
