@@ -6,9 +6,14 @@
  *   quensc-db check   --sqlite PATH             exit 0 only when current
  *   quensc-db upgrade --sqlite PATH             bring an older schema up
  *   quensc-db obfuscate < SECRET                the text a version-3
- *       configuration file stores for odbc/password or krb5/query_user_pass */
+ *       configuration file stores for odbc/password or krb5/query_user_pass
+ *   quensc-db verify-events --sqlite PATH | --odbc DSN [--user U]
+ *       walks the whole audit event chain, recomputes every signature and
+ *       names the first broken link or bad signature; exit 0 only when the
+ *       chain is whole. The ODBC password is read from QUENSC_DB_PASSWORD. */
 #include "policydb/db.h"
 #include "policydb/dbcrypto.h"
+#include "policydb/event.h"
 
 #include <apr_general.h>
 
@@ -35,7 +40,8 @@ int Usage()
     fputs("usage: quensc-db init --sqlite PATH [--force] [-v]\n"
           "       quensc-db check --sqlite PATH [-v]\n"
           "       quensc-db upgrade --sqlite PATH [-v]\n"
-          "       quensc-db obfuscate < SECRET\n",
+          "       quensc-db obfuscate < SECRET\n"
+          "       quensc-db verify-events (--sqlite PATH | --odbc DSN [--user NAME]) [-v]\n",
           stderr);
     return 2;
 }
@@ -136,6 +142,37 @@ int Obfuscate()
     return 0;
 }
 
+/* Opens the store read-only in spirit (mode DB_INIT_CHECK_ONLY: nothing is
+ * created or upgraded), checks the event chain and prints the outcome.
+ * 0 when the chain is whole, 1 when it is broken or cannot be read. */
+int VerifyEvents(const DbModuleSettings &settings)
+{
+    if (settings.storeKind == DB_STORE_SQLITE && !FileExists(settings.dsn)) {
+        fprintf(stderr, "quensc-db: %s does not exist\n", settings.dsn);
+        return 1;
+    }
+    int oldVersion = 0, newVersion = 0;
+    if (!Db_ModuleInit(&settings, DB_INIT_CHECK_ONLY, &oldVersion, &newVersion))
+        return Fail("cannot open the database");
+    DbConnection *conn = Db_Open();
+    if (!conn) {
+        Db_ModuleExit();
+        return Fail("cannot open a connection");
+    }
+    PolDbChainCheck check;
+    const bool whole = PolDb_EventCheckChain(conn, &check);
+    if (whole)
+        printf("event chain whole: %d events checked\n", check.checked);
+    else if (check.firstBadUID)
+        printf("event %s: %s (%d events checked)\n", check.firstBadUID, check.reason, check.checked);
+    else
+        fprintf(stderr, "quensc-db: %s: %s\n", check.reason, Db_GetLastErrorText(conn));
+    free(check.firstBadUID);
+    Db_Close(conn);
+    Db_ModuleExit();
+    return whole ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -152,17 +189,36 @@ int main(int argc, char **argv)
         apr_terminate();
         return rc;
     }
-    std::string path;
+    std::string path, odbc, user;
     bool force = false;
     for (int i = 2; i < argc; i++) {
         if (!strcmp(argv[i], "--sqlite") && i + 1 < argc)
             path = argv[++i];
+        else if (command == "verify-events" && !strcmp(argv[i], "--odbc") && i + 1 < argc)
+            odbc = argv[++i];
+        else if (command == "verify-events" && !strcmp(argv[i], "--user") && i + 1 < argc)
+            user = argv[++i];
         else if (!strcmp(argv[i], "--force"))
             force = true;
         else if (!strcmp(argv[i], "-v") || !strcmp(argv[i], "--verbose"))
             g_verbose = true;
         else
             return Usage();
+    }
+    if (command == "verify-events") {
+        if (path.empty() == odbc.empty())
+            return Usage();
+        apr_initialize();
+        PolDb_SetLogFunctions(LogLine, WarnLine, WarnLine);
+        DbModuleSettings settings{};
+        settings.storeKind = odbc.empty() ? DB_STORE_SQLITE : DB_STORE_ODBC;
+        settings.dsn = odbc.empty() ? path.c_str() : odbc.c_str();
+        settings.user = user.c_str();
+        settings.password = getenv("QUENSC_DB_PASSWORD") ? getenv("QUENSC_DB_PASSWORD") : "";
+        settings.autoTransaction = true;
+        int rc = VerifyEvents(settings);
+        apr_terminate();
+        return rc;
     }
     if (path.empty())
         return Usage();

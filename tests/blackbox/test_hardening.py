@@ -5,6 +5,7 @@ parent process."""
 
 import http.client
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -13,7 +14,7 @@ import time
 import unittest
 import xmlrpc.client
 
-from quensc_harness import ADMIN_PASSWORD, Installation, QUENSCD, SERVER_DIR
+from quensc_harness import ADMIN_PASSWORD, Installation, QUENSC_DB, QUENSCD, SERVER_DIR
 from service_client import RunningServer, password_credential
 
 
@@ -212,6 +213,126 @@ class ParentDeath(unittest.TestCase):
         self.assertNotEqual(p.returncode, 0)
         self.assertIn("cannot listen on %s: the address is in use by process %d" % (listen, os.getpid()),
                       p.stderr)
+
+
+def children_of(pid):
+    try:
+        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def verify_events(db):
+    """quensc-db verify-events on an SQLite file: exit status and output."""
+    p = subprocess.run([QUENSC_DB, "verify-events", "--sqlite", db], capture_output=True, text=True, timeout=120)
+    return p.returncode, p.stdout + p.stderr
+
+
+def integrity(db):
+    return subprocess.run(["sqlite3", db, "PRAGMA integrity_check"], capture_output=True, text=True,
+                          timeout=120).stdout.strip()
+
+
+class CrashUnderLoad(unittest.TestCase):
+    """kill -9 of the child and then of the parent while several clients
+    create Quens: after a restart every creation that was answered OK is
+    there, the database is intact and the event chain whole."""
+
+    CLIENTS = 4
+
+    def setUp(self):
+        self.install = Installation()
+        self.addCleanup(self.install.remove)
+        self.install.start()
+
+    def load(self, client, stop, created):
+        n = 0
+        while not stop.is_set():
+            try:
+                server = xmlrpc.client.ServerProxy(self.install.url)
+                session = server.SessionOpen(10)[1]
+                if server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD)) != [0]:
+                    continue
+                while not stop.is_set():
+                    n += 1
+                    uid = "crash-%d-%d" % (client, n)
+                    if server.QuenCreate(session, {"uuid": uid, "name": "Q " + uid}) == [0]:
+                        created.append(uid)
+                    server.Echo(session, "load")
+            except (OSError, xmlrpc.client.Error, http.client.HTTPException):
+                time.sleep(0.05)
+
+    def test_answered_creations_survive_kill_9_of_child_and_parent(self):
+        stop = threading.Event()
+        created = []
+        threads = [threading.Thread(target=self.load, args=(c, stop, created), daemon=True)
+                   for c in range(self.CLIENTS)]
+        for t in threads:
+            t.start()
+        try:
+            time.sleep(2)
+            parent = self.install.process.pid
+            for child in children_of(parent):
+                os.kill(child, signal.SIGKILL)
+            time.sleep(3)   # the parent starts a new child; the load goes on
+            os.kill(parent, signal.SIGKILL)
+            self.install.process.wait(timeout=30)
+            time.sleep(0.5)
+        finally:
+            stop.set()
+            for t in threads:
+                t.join(timeout=60)
+        self.assertGreater(len(created), 0)
+        self.install.process = None
+        self.install.start()
+
+        self.assertEqual(integrity(self.install.db), "ok")
+        status, output = verify_events(self.install.db)
+        self.assertEqual(status, 0, output)
+        server = self.install.proxy()
+        session = server.SessionOpen(10)[1]
+        self.assertEqual(server.AuthenticateManager(session, password_credential(ADMIN_PASSWORD)), [0])
+        missing = [uid for uid in created if server.QuenInfo(session, uid)[0] != 0]
+        self.assertEqual(missing, [], "answered-OK creations lost")
+
+
+class AuditChainProof(RunningServer):
+    """quensc-db verify-events on copies of a live database."""
+
+    @classmethod
+    def prepare(cls):
+        server = cls.install.proxy()
+        session = server.SessionOpen(10)[1]
+        for password in ("wrong", ADMIN_PASSWORD, "wrong again", ADMIN_PASSWORD):
+            server.AuthenticateManager(session, password_credential(password))
+        for i in range(3):
+            server.QuenCreate(session, {"uuid": "chain-%d" % i, "name": "Q"})
+
+    def tampered_copy(self, statement):
+        copy = os.path.join(self.install.root, "db", "copy-%s.bin" % self.id().rsplit(".", 1)[-1])
+        shutil.copy(self.install.db, copy)
+        if statement:
+            subprocess.run(["sqlite3", copy, statement], check=True, timeout=60)
+        return copy
+
+    def test_a_whole_chain_passes(self):
+        status, output = verify_events(self.tampered_copy(""))
+        self.assertEqual(status, 0, output)
+        self.assertRegex(output, r"event chain whole: \d+ events checked")
+
+    def test_tampered_copies_fail_at_the_first_bad_event(self):
+        cases = [
+            ("an altered parameter", "UPDATE PolicyDb_Event SET messageParams = 'forged' WHERE eventUID = 3",
+             "event 3: bad signature"),
+            ("an altered result", "UPDATE PolicyDb_Event SET returnCodeText = 'FORGED' WHERE eventUID = 2",
+             "event 2: bad signature"),
+            ("a removed event", "DELETE FROM PolicyDb_Event WHERE eventUID = 4", "event 5: broken link"),
+        ]
+        for what, statement, expected in cases:
+            status, output = verify_events(self.tampered_copy(statement))
+            self.assertEqual(status, 1, what)
+            self.assertIn(expected, output, what)
 
 
 if __name__ == "__main__":
