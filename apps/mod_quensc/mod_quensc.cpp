@@ -59,6 +59,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -73,6 +74,10 @@ namespace {
 
 /* The handler name that <Location /RPC2> sets with SetHandler. */
 const char kHandlerName[] = "quensc-xmlrpc";
+/* Handler names of the health and metrics pages (<Location /healthz>,
+ * <Location /metrics>). */
+const char kHealthHandlerName[] = "quensc-health";
+const char kMetricsHandlerName[] = "quensc-metrics";
 
 /* The most this module ever buffers for one request, whatever
  * LimitRequestBody says (0 there means "unlimited" and the built-in default is
@@ -114,6 +119,7 @@ int maxElementDepth()
 struct QuenScDirectives {
     const char *modulePath;   /* QuenScModule, resolved against ServerRoot */
     const char *configPath;   /* QuenScConfigFile, likewise */
+    int statusOpen;           /* QuenScStatusOpen On: /healthz and /metrics for any client */
 };
 
 /* The host record handed to init(): the contract's fields first, then ours.
@@ -130,6 +136,7 @@ struct ChildState {
     ModHost host;
     QuenScServer *server;           /* init() result; null = unusable */
     QuenScPostReqFn postReq;
+    QuenScStatusFn status;          /* optional export; null when absent */
     QuenScRegistryLockFn registryLock;
     std::unordered_map<std::string, const QuenScMethod *> *methods;   /* by name */
     int maxDepth;                   /* deepest element nesting accepted */
@@ -365,6 +372,7 @@ void childInit(apr_pool_t *pchild, server_rec *s)
     g_child.methods = byName;
     g_child.maxDepth = maxElementDepth();
     g_child.postReq = postReq;
+    g_child.status = reinterpret_cast<QuenScStatusFn>(dlsym(lib, "QuenSc_Status"));
     g_child.registryLock = lockFn;
     g_child.unusableReason = nullptr;
     g_child.server = server;
@@ -469,6 +477,49 @@ apr_size_t bodyLimit(request_rec *r)
     if (configured <= 0 || static_cast<apr_uint64_t>(configured) > kBodyCeiling)
         return kBodyCeiling;
     return static_cast<apr_size_t>(configured);
+}
+
+/* ---- metrics ---------------------------------------------------------------------
+ * What GET /metrics reports for this child, in the Prometheus text format:
+ * calls by method and result code (a fault counts as code "fault", a name
+ * outside the method table as method "(unknown)"), a histogram of call
+ * durations, requests refused before dispatch by reason, and the server
+ * module's own counters. */
+const double kLatencyBuckets[] = {0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+const int kBucketCount = sizeof kLatencyBuckets / sizeof kLatencyBuckets[0];
+
+struct Metrics {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::string>, unsigned long long> calls;   /* (method, code) */
+    std::map<std::string, unsigned long long> refused;                          /* by reason */
+    unsigned long long buckets[kBucketCount + 1] = {};                          /* last: +Inf */
+    double secondsSum = 0;
+    unsigned long long loginDelays = 0;
+};
+Metrics g_metrics;
+
+/* Counts one answered call. Thread-safe; can't fail. */
+void countCall(const char *method, bool known, const std::string &code, double seconds)
+{
+    std::lock_guard<std::mutex> hold(g_metrics.mutex);
+    ++g_metrics.calls[{known ? method : "(unknown)", code}];
+    int bucket = 0;
+    while (bucket < kBucketCount && seconds > kLatencyBuckets[bucket])
+        ++bucket;
+    ++g_metrics.buckets[bucket];
+    g_metrics.secondsSum += seconds;
+}
+
+void countRefused(const char *reason)
+{
+    std::lock_guard<std::mutex> hold(g_metrics.mutex);
+    ++g_metrics.refused[reason];
+}
+
+void countLoginDelay()
+{
+    std::lock_guard<std::mutex> hold(g_metrics.mutex);
+    ++g_metrics.loginDelays;
 }
 
 /* ---- failed manager logins ----------------------------------------------------
@@ -725,6 +776,7 @@ xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, 
     apr_size_t elements = 0;
     if (const char *why = refusedXmlShape(body, len, g_child.maxDepth, &elements, &code)) {
         ap_log_rerror(APLOG_MARK, APLOG_INFO, 0, r, "mod_quensc: request refused: %s", why);
+        countRefused(why);
         xmlrpc_env_set_fault(&callFault.env, code, why);
         return faultResponse(e, &callFault.env);
     }
@@ -733,6 +785,7 @@ xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, 
         ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
                       "mod_quensc: no room to parse a request body of %" APR_SIZE_T_FMT " bytes within %d s",
                       len, kBudgetWaitSeconds);
+        countRefused("no room to parse the body");
         *status = HTTP_SERVICE_UNAVAILABLE;
         return nullptr;
     }
@@ -744,6 +797,7 @@ xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, 
         return faultResponse(e, &callFault.env);
 
     xmlrpc_value *result = nullptr;
+    const apr_time_t started = apr_time_now();
     const auto found = g_child.methods->find(methodName);
     const bool isLogin = strcmp(methodName, "AuthenticateManager") == 0;
     const std::string address = r->useragent_ip ? r->useragent_ip : "";
@@ -753,8 +807,10 @@ xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, 
                                        "Method '%s' not defined", methodName);
     } else {
         if (isLogin) {
-            if (const int delay = loginDelayMs(address, name))
+            if (const int delay = loginDelayMs(address, name)) {
+                countLoginDelay();
                 apr_sleep(apr_time_from_msec(delay));
+            }
         }
         if (!g_child.registryLock(g_child.server, 1)) {
             ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "mod_quensc: cannot take the registry lock");
@@ -770,6 +826,10 @@ xmlrpc_mem_block *processCall(request_rec *r, const char *body, apr_size_t len, 
                 noteLogin(address, name, resultCode(result) != 0);
         }
     }
+    if (*status == OK)
+        countCall(methodName, found != g_child.methods->end(),
+                  callFault.env.fault_occurred ? std::string("fault") : std::to_string(resultCode(result)),
+                  static_cast<double>(apr_time_now() - started) / APR_USEC_PER_SEC);
     free(const_cast<char *>(methodName));
     xmlrpc_DECREF(params);
     if (*status != OK)
@@ -845,8 +905,136 @@ int handleRequest(request_rec *r)
     return OK;
 }
 
+/* Whether the client of r may read /healthz and /metrics: loopback clients
+ * always, others only under QuenScStatusOpen On. */
+bool statusReadable(request_rec *r)
+{
+    const QuenScDirectives *conf = static_cast<const QuenScDirectives *>(
+        ap_get_module_config(r->server->module_config, &quensc_module));
+    if (conf->statusOpen)
+        return true;
+    const char *ip = r->useragent_ip ? r->useragent_ip : "";
+    return strncmp(ip, "127.", 4) == 0 || strcmp(ip, "::1") == 0 || strncmp(ip, "::ffff:127.", 11) == 0;
+}
+
+/* GET /healthz: 200 "ok" when the server module is initialised and its
+ * database answers, else 503 with the reason, as plain text. */
+int handleHealth(request_rec *r)
+{
+    const char *reason = nullptr;
+    QuenScStatus st{};
+    if (!g_child.server)
+        reason = apr_psprintf(r->pool, "server module not initialised: %s",
+                              g_child.unusableReason ? g_child.unusableReason : "not loaded");
+    else if (!g_child.status)
+        reason = "the server module reports no status";
+    else {
+        g_child.status(g_child.server, 1, &st);
+        if (!st.databaseAnswers)
+            reason = apr_pstrdup(r->pool, st.reason[0] ? st.reason : "the database does not answer");
+    }
+    ap_set_content_type(r, "text/plain; charset=utf-8");
+    apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+    r->status = reason ? HTTP_SERVICE_UNAVAILABLE : HTTP_OK;
+    ap_rprintf(r, "%s\n", reason ? reason : "ok");
+    return OK;
+}
+
+/* A label value of the text format: backslash, double quote and line break
+ * escaped. */
+std::string labelValue(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+/* GET /metrics: this child's counters in the Prometheus text format. */
+int handleMetrics(request_rec *r)
+{
+    QuenScStatus st{};
+    if (g_child.server && g_child.status)
+        g_child.status(g_child.server, 0, &st);
+    std::string out;
+    char line[512];
+    {
+        std::lock_guard<std::mutex> hold(g_metrics.mutex);
+        out += "# HELP quensc_requests_total XML-RPC calls answered, by method and result code.\n"
+               "# TYPE quensc_requests_total counter\n";
+        for (const auto &[key, count] : g_metrics.calls) {
+            snprintf(line, sizeof line, "quensc_requests_total{method=\"%s\",code=\"%s\"} %llu\n",
+                     labelValue(key.first).c_str(), labelValue(key.second).c_str(), count);
+            out += line;
+        }
+        out += "# HELP quensc_request_duration_seconds Time from parsed call to result.\n"
+               "# TYPE quensc_request_duration_seconds histogram\n";
+        unsigned long long cumulative = 0;
+        for (int i = 0; i <= kBucketCount; i++) {
+            cumulative += g_metrics.buckets[i];
+            if (i < kBucketCount)
+                snprintf(line, sizeof line, "quensc_request_duration_seconds_bucket{le=\"%g\"} %llu\n",
+                         kLatencyBuckets[i], cumulative);
+            else
+                snprintf(line, sizeof line, "quensc_request_duration_seconds_bucket{le=\"+Inf\"} %llu\n", cumulative);
+            out += line;
+        }
+        snprintf(line, sizeof line, "quensc_request_duration_seconds_sum %.6f\nquensc_request_duration_seconds_count %llu\n",
+                 g_metrics.secondsSum, cumulative);
+        out += line;
+        out += "# HELP quensc_refused_requests_total Requests answered before dispatch, by reason.\n"
+               "# TYPE quensc_refused_requests_total counter\n";
+        for (const auto &[reason, count] : g_metrics.refused) {
+            snprintf(line, sizeof line, "quensc_refused_requests_total{reason=\"%s\"} %llu\n",
+                     labelValue(reason).c_str(), count);
+            out += line;
+        }
+        snprintf(line, sizeof line,
+                 "# HELP quensc_login_delays_total Manager logins delayed after repeated failures.\n"
+                 "# TYPE quensc_login_delays_total counter\nquensc_login_delays_total %llu\n",
+                 g_metrics.loginDelays);
+        out += line;
+    }
+    snprintf(line, sizeof line,
+             "# HELP quensc_database_errors_total Statements the database refused.\n"
+             "# TYPE quensc_database_errors_total counter\nquensc_database_errors_total %llu\n"
+             "# HELP quensc_session_reaps_total Housekeeping runs that deleted timed-out sessions.\n"
+             "# TYPE quensc_session_reaps_total counter\nquensc_session_reaps_total %llu\n"
+             "# HELP quensc_event_purges_total Housekeeping runs that purged old events.\n"
+             "# TYPE quensc_event_purges_total counter\nquensc_event_purges_total %llu\n",
+             st.databaseErrors, st.sessionReaps, st.eventPurges);
+    out += line;
+    ap_set_content_type(r, "text/plain; version=0.0.4; charset=utf-8");
+    apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+    ap_rwrite(out.data(), static_cast<int>(out.size()), r);
+    return OK;
+}
+
+/* The two status handlers: GET (and HEAD) only, readable as statusReadable
+ * says. */
+int handleStatus(request_rec *r, int (*handler)(request_rec *))
+{
+    if (r->method_number != M_GET) {
+        ap_allow_methods(r, REPLACE_ALLOW, "GET", static_cast<const char *>(nullptr));
+        return HTTP_METHOD_NOT_ALLOWED;
+    }
+    if (!statusReadable(r))
+        return HTTP_FORBIDDEN;
+    return handler(r);
+}
+
 extern "C" int handlerHook(request_rec *r)
 {
+    if (r->handler && strcmp(r->handler, kHealthHandlerName) == 0)
+        return handleStatus(r, handleHealth);
+    if (r->handler && strcmp(r->handler, kMetricsHandlerName) == 0)
+        return handleStatus(r, handleMetrics);
     return handleRequest(r);
 }
 
@@ -864,11 +1052,27 @@ cmd_func asCmdFunc(const char *(*fn)(cmd_parms *, void *, const char *))
     return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(fn));
 }
 
+cmd_func asFlagFunc(const char *(*fn)(cmd_parms *, void *, int))
+{
+    return reinterpret_cast<cmd_func>(reinterpret_cast<void (*)()>(fn));
+}
+
+/* QuenScStatusOpen On|Off (main server only). Returns an error text or null. */
+const char *setStatusOpen(cmd_parms *cmd, void *, int on)
+{
+    QuenScDirectives *conf = static_cast<QuenScDirectives *>(
+        ap_get_module_config(cmd->server->module_config, &quensc_module));
+    conf->statusOpen = on;
+    return nullptr;
+}
+
 const command_rec kCommands[] = {
     AP_INIT_TAKE1("QuenScModule", asCmdFunc(setPathDirective), nullptr, RSRC_CONF,
                   "path of the server module (libquensc.so) to load in every child process"),
     AP_INIT_TAKE1("QuenScConfigFile", asCmdFunc(setPathDirective), nullptr, RSRC_CONF,
                   "path of the configuration file (quensc.conf) handed to the module's init()"),
+    AP_INIT_FLAG("QuenScStatusOpen", asFlagFunc(setStatusOpen), nullptr, RSRC_CONF,
+                 "On: /healthz and /metrics answer any client, not only loopback ones"),
     {nullptr, nullptr, nullptr, 0, RAW_ARGS, nullptr},
 };
 

@@ -743,6 +743,14 @@ QuenScConfigFile "@ROOT@/conf/quensc.conf"
 <Location "/RPC2">
     SetHandler quensc-xmlrpc
 </Location>
+# Health and metrics of the server, for loopback clients unless
+# "QuenScStatusOpen On" opens them to every client.
+<Location "/healthz">
+    SetHandler quensc-health
+</Location>
+<Location "/metrics">
+    SetHandler quensc-metrics
+</Location>
 )";
 
 std::string httpdConf(const std::string &root, const Options &o, bool withCgi, bool withChain)

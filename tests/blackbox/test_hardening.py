@@ -215,6 +215,71 @@ class ParentDeath(unittest.TestCase):
                       p.stderr)
 
 
+def get(port, path, host="127.0.0.1"):
+    conn = http.client.HTTPConnection(host, port, timeout=30)
+    try:
+        conn.request("GET", path)
+        response = conn.getresponse()
+        return response.status, response.getheader("Content-Type"), response.read().decode()
+    finally:
+        conn.close()
+
+
+class HealthAndMetrics(RunningServer):
+    def test_healthz_answers_ok_while_the_database_answers(self):
+        status, kind, text = get(self.install.http_port, "/healthz")
+        self.assertEqual((status, text), (200, "ok\n"))
+        self.assertTrue(kind.startswith("text/plain"))
+
+    def test_metrics_count_calls_by_method_and_code_with_a_histogram(self):
+        session = self.server.SessionOpen(10)[1]
+        self.server.Echo(session, "x")
+        self.server.Echo("no-such-session", "x")
+        with self.assertRaises(xmlrpc.client.Fault):
+            self.server.NoSuchMethod()
+        post(self.install.http_port, call_body("<value>x</value>").replace(b"?>", b"?><!DOCTYPE m>", 1))
+        status, kind, text = get(self.install.http_port, "/metrics")
+        self.assertEqual(status, 200)
+        self.assertTrue(kind.startswith("text/plain; version=0.0.4"))
+        lines = dict(line.rsplit(" ", 1) for line in text.splitlines() if not line.startswith("#"))
+        self.assertGreaterEqual(int(lines['quensc_requests_total{method="Echo",code="0"}']), 1)
+        self.assertGreaterEqual(int(lines['quensc_requests_total{method="Echo",code="6"}']), 1)
+        self.assertGreaterEqual(int(lines['quensc_requests_total{method="(unknown)",code="fault"}']), 1)
+        self.assertGreaterEqual(
+            int(lines['quensc_refused_requests_total{reason="document type declarations are not accepted"}']), 1)
+        self.assertEqual(lines['quensc_request_duration_seconds_bucket{le="+Inf"}'],
+                         lines["quensc_request_duration_seconds_count"])
+        for name in ("quensc_database_errors_total", "quensc_session_reaps_total", "quensc_event_purges_total",
+                     "quensc_login_delays_total"):
+            self.assertIn(name, lines)
+
+    def test_status_pages_take_get_only(self):
+        for path in ("/healthz", "/metrics"):
+            self.assertEqual(post_to(self.install.http_port, path), 405, path)
+
+
+class HealthWithoutDatabase(unittest.TestCase):
+    def test_healthz_is_503_with_the_reason_when_the_database_is_gone(self):
+        install = Installation()
+        self.addCleanup(install.remove)
+        install.start()
+        os.rename(install.db, install.db + ".away")
+        status, _, text = get(install.http_port, "/healthz")
+        self.assertEqual(status, 503)
+        self.assertIn("database", text)
+        os.rename(install.db + ".away", install.db)
+        self.assertEqual(get(install.http_port, "/healthz")[0], 200)
+
+
+def post_to(port, path):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        conn.request("POST", path, body=b"x")
+        return conn.getresponse().status
+    finally:
+        conn.close()
+
+
 def children_of(pid):
     try:
         with open("/proc/%d/task/%d/children" % (pid, pid)) as f:

@@ -9,6 +9,9 @@
 
 #include <apr_strings.h>
 
+#include <atomic>
+#include <cstdio>
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -275,6 +278,30 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
 
 /* ---- housekeeping ---------------------------------------------------------------- */
 
+/* Counters for QuenScStatusRead. */
+static std::atomic<unsigned long long> g_databaseErrors{0}, g_sessionReaps{0}, g_eventPurges{0};
+
+void QuenScCountDatabaseError(void) { ++g_databaseErrors; }
+
+void QuenScStatusRead(QuenScServer *server, int probeDatabase, QuenScStatus *out)
+{
+    memset(out, 0, sizeof *out);
+    out->databaseErrors = g_databaseErrors;
+    out->sessionReaps = g_sessionReaps;
+    out->eventPurges = g_eventPurges;
+    if (!probeDatabase)
+        return;
+    if (!server) {
+        snprintf(out->reason, sizeof out->reason, "the server module is not initialised");
+        return;
+    }
+    int version = 0;
+    const int rc = PolDb_CheckSchema(&version);
+    out->databaseAnswers = rc == 0;
+    if (rc != 0)
+        snprintf(out->reason, sizeof out->reason, "database: %s", Db_ModuleStatusText());
+}
+
 static void QuenScPostProcess(QuenScServer *server)
 {
     int64_t now = time(nullptr);
@@ -290,11 +317,15 @@ static void QuenScPostProcess(QuenScServer *server)
     }
     if (!PolDb_SessionCleanup(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to delete timed out sessions");
+    else
+        ++g_sessionReaps;
     if (!Db_Commit(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to commit database transaction");
     const QuenScConfigLogging &logging = server->configuration->logging;
     if (!PolDb_EventPurgeOldEvents(ctx->conn, logging.purge_type, logging.purge_value))
         QuenScLogError("QuenScPostProcess: Failed to delete old events");
+    else if (logging.purge_type != POLDB_EVENT_PURGE_NONE)
+        ++g_eventPurges;
     if (!Db_Commit(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to commit database transaction");
     /* Instances and events come and go: keep the planner's picture of the
