@@ -11,6 +11,11 @@ packages=(
   sqlite3 openssl python3 apache2-utils wrk
 )
 
+# `make fuzz` (scripts/deps.sh fuzz) also needs clang and its libFuzzer.
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
