@@ -82,8 +82,8 @@ const char *GuestStatusName(int status)
 }
 
 /* Reads the live instance (request-owned) and records its Quen and package
- * in the event. 0; 21 after "Failed to find instance (%s)"; 2 when it could
- * not be read. */
+ * in the event. QUENSC_OK; QUENSC_INSTANCE_DOES_NOT_EXIST after "Failed to
+ * find instance (%s)"; QUENSC_INTERNAL when it could not be read. */
 int FindInstance(QuenScCall *call, const char *instanceUID, PolDbInstance **instance)
 {
     i_ctx *ctx = call->ctx;
@@ -98,11 +98,11 @@ int FindInstance(QuenScCall *call, const char *instanceUID, PolDbInstance **inst
 }
 
 /* The setters' common path: reads the call's instance, lets edit check the
- * arguments and change a copy of the record (a code other than 0 ends the
- * call with it), and rewrites the whole row. 0; what FindInstance or edit
- * answered; or 2 after logging "Error updating an instance on the db: %s"
- * (for guest information "Error updating guest info on the db: %s - %s"
- * with the UID). */
+ * arguments and change a copy of the record (a code other than QUENSC_OK
+ * ends the call with it), and rewrites the whole row. QUENSC_OK; what
+ * FindInstance or edit answered; or QUENSC_INTERNAL after logging "Error
+ * updating an instance on the db: %s" (for guest information "Error
+ * updating guest info on the db: %s - %s" with the UID). */
 template <typename Edit>
 int EditInstance(QuenScCall *call, Edit edit, bool guestInfo = false)
 {
@@ -126,8 +126,8 @@ int EditInstance(QuenScCall *call, Edit edit, bool guestInfo = false)
     return QUENSC_OK;
 }
 
-/* The nine names (and flags) from the metadata. 0, or 2 after "Error get
- * custom field info from database: %s". */
+/* The nine names (and flags) from the metadata. QUENSC_OK, or
+ * QUENSC_INTERNAL after "Error get custom field info from database: %s". */
 int ReadFieldNames(i_ctx *ctx, const char ***names, bool **readOnly)
 {
     if (!PolDb_InstanceGetCustomFields(ctx->conn, names, readOnly)) {

@@ -1,16 +1,20 @@
-/* The read and work functions of the methods on Quens, packages and policy
- * sets, for the method table in handlers.cpp. Read functions take the
+/* The read and work functions of the methods on managed objects (Quens,
+ * packages, policy sets, access entries, instances, user data and MAC
+ * pools), for the method table in exports.cpp. Read functions take the
  * arguments after the session id into call->args (request pool) and name
  * the objects the call is about in the audit event, so that a refused call
- * still records what it aimed at; work functions return the result code and
- * append the values that follow it. */
+ * still records what it aimed at; they return QUENSC_OK, or QUENSC_INTERNAL
+ * with a fault in call->env when an argument cannot be read. Work functions
+ * return the result code (QUENSC_OK ...) and append the values that follow
+ * it. */
 #ifndef QUENSC_METHODS_H
 #define QUENSC_METHODS_H
 
 #include "frame/frame.h"
 
 /* Argument 1 as a text: a Quen UID (recorded as the event's Quen) or a
- * package UID (recorded as the event's package). */
+ * package UID (recorded as the event's package). QUENSC_OK, or
+ * QUENSC_INTERNAL with a fault in call->env. */
 int QuenScReadQuenUidArg(QuenScCall *call);
 int QuenScReadPackageUidArg(QuenScCall *call);
 
@@ -20,10 +24,10 @@ int QuenScReadPackageUidArg(QuenScCall *call);
 #define QUENSC_KEY_MAX 1024
 
 /* True when the UTF-8 text (null counts as empty) has at most that many
- * characters. */
+ * characters. This function can't fail. */
 bool QuenScTextFits(const char *text, int maxCharacters);
 
-/* Quens (quens.cpp). */
+/* Quens (quenMethods.cpp). */
 int QuenScQuenCreateRead(QuenScCall *call);   /* Quen struct */
 int QuenScQuenCreateWork(QuenScCall *call);
 int QuenScQuenDestroyWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
@@ -33,7 +37,7 @@ int QuenScQuenUpdateRead(QuenScCall *call);   /* Quen struct */
 int QuenScQuenUpdateWork(QuenScCall *call);
 int QuenScQuenQueryWork(QuenScCall *call);    /* no arguments */
 
-/* Packages (packages.cpp). */
+/* Packages (packageMethods.cpp). */
 int QuenScPackageCreateRead(QuenScCall *call); /* package struct */
 int QuenScPackageCreateWork(QuenScCall *call);
 int QuenScPackageUpdateRead(QuenScCall *call); /* package struct */
@@ -41,7 +45,7 @@ int QuenScPackageUpdateWork(QuenScCall *call);
 int QuenScPackageInfoWork(QuenScCall *call);   /* QuenScReadPackageUidArg */
 int QuenScPackageQueryWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
 
-/* Policy sets (policy.cpp). */
+/* Policy sets (policySets.cpp). */
 int QuenScPolicyStoreRead(QuenScCall *call);   /* Quen UID, client text, host text, policy struct */
 int QuenScPolicyStoreWork(QuenScCall *call);
 int QuenScPolicyPublishWork(QuenScCall *call); /* QuenScReadQuenUidArg */
@@ -59,7 +63,7 @@ int QuenScAccessRemoveWork(QuenScCall *call);
 int QuenScAccessQueryRead(QuenScCall *call);     /* Quen UID, int working */
 int QuenScAccessQueryWork(QuenScCall *call);
 
-/* Instance lifecycle (instances.cpp). */
+/* Instance lifecycle (instanceLifecycle.cpp). */
 int QuenScReadInstanceUidArg(QuenScCall *call);  /* instance UID, recorded as the event's instance */
 int QuenScInstanceCreateRead(QuenScCall *call);  /* credential, package UID, protection key, copy-protection id */
 int QuenScInstanceCreateWork(QuenScCall *call);
@@ -104,7 +108,7 @@ int QuenScInstanceSetExpirationWork(QuenScCall *call);
 int QuenScInstanceSetCopyProtectionIdRead(QuenScCall *call); /* instance UID, copy-protection id */
 int QuenScInstanceSetCopyProtectionIdWork(QuenScCall *call);
 
-/* Instance queries (instanceQueries.cpp). */
+/* Instance queries (instanceSearch.cpp). */
 #define QUENSC_QUERY_MAX_ROWS 50 /* instances one InstanceQueryExt answers at most */
 struct PolDbInstanceQuery;
 /* The query record as the instance query builder takes it: every clause's
@@ -114,9 +118,10 @@ struct PolDbInstanceQuery;
 void QuenScInstanceQueryToDb(const QuenScInstanceQuery *in, PolDbInstanceQuery *out);
 /* Runs the query with "limit" cut to 1 .. 50 (0 and anything larger, a
  * negative limit included, become 50, logged as "Truncated query to 50
- * responses") and converts every row as InstanceInfo shows it. 0 with
- * *records (request pool) and *count; 5 for a negative offset; 2 after
- * "Failed to execute query on db: %s". */
+ * responses") and converts every row as InstanceInfo shows it. QUENSC_OK
+ * with *records (request pool) and *count; QUENSC_INVALID_PARAMETER for a
+ * negative offset; QUENSC_INTERNAL after "Failed to execute query on db:
+ * %s". *records is null and *count 0 on failure. */
 int QuenSc_InstanceQueryExt(i_ctx *ctx, QuenScSession *session, QuenScInstanceQuery *query,
                             QuenScInstanceRecord **records, int *count);
 int QuenScInstanceQueryRead(QuenScCall *call);               /* instance query struct */
@@ -136,8 +141,9 @@ int QuenScUserDataListByQuenWork(QuenScCall *call);
 int QuenScUserDataListByPackageWork(QuenScCall *call);
 int QuenScUserDataQueryWork(QuenScCall *call);               /* QuenScUserDataPackageArgRead */
 
-/* MAC pools (macPools.cpp). */
-/* "%02X:%02X:%02X:%02X:%02X:%02X" of the low 48 bits, in pool. */
+/* MAC pools (macPoolMethods.cpp). */
+/* "%02X:%02X:%02X:%02X:%02X:%02X" of the low 48 bits, in pool. This
+ * function can't fail. */
 const char *QuenScMacText(apr_pool_t *pool, int64_t address);
 int QuenScMacPoolAddRead(QuenScCall *call);                  /* MAC pool struct */
 int QuenScMacPoolAddWork(QuenScCall *call);

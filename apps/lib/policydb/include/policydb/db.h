@@ -34,6 +34,11 @@ void PolDb_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void PolDb_Warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void PolDb_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* Checks an invariant the library keeps; a broken one panics (and so ends
+ * in the host's fatal call) with the expression and where it was checked. */
+#define POLDB_ASSERT(expr) \
+    ((expr) ? (void)0 : PolDb_Panic("Invariant broken: %s at %s:%d\n", #expr, __FILE__, __LINE__))
+
 #define POLDB_ALLOC_FAILED() \
     PolDb_Panic("Unrecoverable memory allocation failure at %s:%d\n", __FILE__, __LINE__)
 
@@ -110,8 +115,17 @@ const char *Db_ModuleDsn(void);
 const char *Db_ModuleStatusText(void);
 void Db_SetModuleStatus(int code, const char *text);
 
-/* 0 current, 1 wrong version, 2 no schema, 3 cannot connect. The found
- * version goes to *version when given. Sets the module status text. */
+/* What PolDb_CheckSchema finds. */
+enum PolDbSchemaState {
+    POLDB_SCHEMA_CURRENT = 0,       /* version 216 */
+    POLDB_SCHEMA_WRONG_VERSION = 1, /* another version: upgrade or init */
+    POLDB_SCHEMA_MISSING = 2,       /* no schema (or no readable version row) */
+    POLDB_SCHEMA_NO_CONNECTION = 3, /* the database cannot be opened */
+};
+
+/* The state of the module's database as a PolDbSchemaState. The found
+ * version goes to *version when given (for POLDB_SCHEMA_CURRENT and
+ * POLDB_SCHEMA_WRONG_VERSION). Sets the module status text. */
 int PolDb_CheckSchema(int *version);
 
 /* Drops every table and creates the schema of version 216. */
@@ -166,7 +180,10 @@ struct DbConnection {
     bool inTransaction;
     bool autoTransaction;   /* begin implicitly before the first statement */
     const DbStoreOps *ops;
-    int lockDepth;          /* nesting of DB lock acquisitions */
+    /* Holds of the database lock: on the engines that take it (SQLite and
+     * PostgreSQL), exactly 1 while a transaction is open and 0 otherwise;
+     * never negative. */
+    int lockDepth;
     int lastError;          /* 0 = none */
     char *lastErrorText;    /* owned (malloc) */
     bool errorLatched;      /* keep the first error across a rollback */
@@ -174,6 +191,9 @@ struct DbConnection {
     bool ownsPool;
     void *handle;           /* sqlite3* or ODBC connection */
     void *stmt;             /* ODBC statement of the current statement */
+    /* Result sets not yet freed. One statement at a time: a statement runs
+     * only while none is open, so at most one is. */
+    int openResults;
 };
 
 /* Replaces the operations of the configured store for connections opened
@@ -253,10 +273,12 @@ typedef void (*PolDbRecordRelease)(void *record);
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
                       void **array, size_t recordSize, const char *name);
 
-/* The single matching record, newly allocated (release it, then free it);
- * null for no row, an error, or several rows (logged). */
-void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
-                         PolDbRecordRelease release, size_t recordSize, const char *name);
+/* Looks up the single matching record. True with *out set to it (newly
+ * allocated: release it, then free it), or true with *out null when no row
+ * matches. False, with *out null, for a database error or several rows
+ * (both logged): "none" and "failed" are different answers. */
+bool PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                        size_t recordSize, const char *name, void **out);
 
 /* Column 0 of the only row, newly allocated; null otherwise. */
 char *SelectSingleString(DbConnection *conn, const char *sql);
