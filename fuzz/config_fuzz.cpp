@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FILE *f = fopen(path.c_str(), "wb");
     if (!f)
         abort();
-    fwrite(data, 1, size, f);
+    if (size)
+        fwrite(data, 1, size, f);
     fclose(f);
     apr_pool_t *pool = nullptr;
     apr_pool_create(&pool, host->process->pool);

@@ -7,7 +7,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::SilentHost();
-    const std::string text(reinterpret_cast<const char *>(data), strnlen(reinterpret_cast<const char *>(data), size));
+    const char *chars = size ? reinterpret_cast<const char *>(data) : "";
+    const std::string text(chars, strnlen(chars, size));
 
     const int64_t mac = PolDb_MacFromString(text.c_str());
     if (mac != 0) {
