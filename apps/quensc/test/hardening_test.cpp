@@ -106,4 +106,28 @@ TEST_F(Hardening, ALongValueIsNeverTakenForASession)
     EXPECT_EQ(Code("Echo", {S("forged-key"), S("x")}), 6);
 }
 
+TEST_F(Hardening, StatusProbesTheDatabaseAndCountsRefusedStatements)
+{
+    QuenScStatus before{};
+    QuenScStatusRead(server_, 1, &before);
+    EXPECT_EQ(before.databaseAnswers, 1);
+    EXPECT_STREQ(before.reason, "");
+
+    Sql("DROP TABLE PolicyDb_Quen");
+    Call("QuenInfo", {S(admin_), S("any")});
+    QuenScStatus after{};
+    QuenScStatusRead(server_, 0, &after);
+    EXPECT_GT(after.databaseErrors, before.databaseErrors);
+    EXPECT_EQ(after.databaseAnswers, 0) << "no probe asked for";
+}
+
+TEST_F(Hardening, StatusSaysWhyTheDatabaseDoesNotAnswer)
+{
+    Sql("DELETE FROM PolicyDb_MetaInfo");
+    QuenScStatus st{};
+    QuenScStatusRead(server_, 1, &st);
+    EXPECT_EQ(st.databaseAnswers, 0);
+    EXPECT_NE(std::string(st.reason).find("database: "), std::string::npos) << st.reason;
+}
+
 } // namespace
