@@ -97,6 +97,10 @@ const apr_size_t kBodyCeiling = 64u * 1024 * 1024;
  * work shares never wait for anything else, so the two cannot deadlock. A
  * request that finds no room within kBudgetWaitSeconds gets 503. */
 const apr_size_t kReadBudget = 256u * 1024 * 1024;
+/* A body's first buffer, taken without the read budget (every worker thread
+ * at once holds little with it); larger bodies grow beyond it within the
+ * budget, as their bytes arrive. */
+const apr_size_t kSmallBody = 64u * 1024;
 const apr_size_t kWorkBudget = 512u * 1024 * 1024;
 const apr_size_t kWorkPerByte = 3;
 const apr_size_t kWorkPerElement = 640;
@@ -387,8 +391,9 @@ extern "C" void childInitHook(apr_pool_t *pchild, server_rec *s)
 }
 
 /* Reads the whole request body into r->pool. At most `limit` bytes are
- * accepted. Every buffer is first taken from the read budget; the request's
- * share returns to it when r->pool is destroyed.
+ * accepted. Buffers beyond the first kSmallBody bytes are taken from the
+ * read budget as the body arrives; the request's share returns to it when
+ * r->pool is destroyed.
  * Returns OK with body and len set (body is not terminated and may be
  * empty), HTTP_REQUEST_ENTITY_TOO_LARGE beyond the limit,
  * HTTP_SERVICE_UNAVAILABLE when the budget stayed full, or the HTTP status
@@ -411,9 +416,11 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
             return HTTP_REQUEST_ENTITY_TOO_LARGE;
     }
 
-    apr_size_t capacity = declared ? static_cast<apr_size_t>(declaredLen) : 16384;
-    if (!growBudgetShare(share, capacity))
-        return HTTP_SERVICE_UNAVAILABLE;
+    /* The buffer grows with what arrives (a client that declares much and
+     * sends little holds little); the declared length caps it. */
+    const apr_size_t ceiling = declared ? static_cast<apr_size_t>(declaredLen) : limit;
+    apr_size_t capacity = ceiling < kSmallBody ? ceiling : kSmallBody;
+    apr_size_t allocated = capacity;
     char *buf = static_cast<char *>(apr_palloc(r->pool, capacity + 1));
     apr_size_t used = 0;
 
@@ -446,9 +453,13 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
             }
             if (used + n > capacity) {
                 apr_size_t grown = capacity * 2 > used + n ? capacity * 2 : used + n;
+                if (grown > ceiling && used + n <= ceiling)
+                    grown = ceiling;
                 if (grown > limit)
                     grown = limit;
-                if (!growBudgetShare(share, grown)) {
+                /* Outgrown buffers stay in r->pool: all of them count. */
+                allocated += grown;
+                if (!growBudgetShare(share, allocated)) {
                     apr_brigade_destroy(bb);
                     return HTTP_SERVICE_UNAVAILABLE;
                 }

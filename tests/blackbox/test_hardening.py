@@ -175,6 +175,15 @@ class SlowClients(RunningServer):
                 s.close()
 
 
+def running(pid):
+    """Whether the process exists and is no zombie waiting for its reaper."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 class ParentDeath(unittest.TestCase):
     def setUp(self):
         self.install = Installation()
@@ -195,9 +204,9 @@ class ParentDeath(unittest.TestCase):
         os.kill(parent, signal.SIGKILL)
         self.install.process.wait(timeout=30)
         deadline = time.monotonic() + 30
-        while time.monotonic() < deadline and any(os.path.exists("/proc/%d" % c) for c in children):
+        while time.monotonic() < deadline and any(running(c) for c in children):
             time.sleep(0.1)
-        alive = [c for c in children if os.path.exists("/proc/%d" % c)]
+        alive = [c for c in children if running(c)]
         self.assertEqual(alive, [], "children left serving after the parent died")
         self.install.process = None
         self.install.start()
