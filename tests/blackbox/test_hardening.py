@@ -176,12 +176,21 @@ class SlowClients(RunningServer):
 
 
 def running(pid):
-    """Whether the process exists and is no zombie waiting for its reaper."""
+    """Whether any thread of the process still runs (a zombie waiting for
+    its reaper does not; its leader turns zombie before its last thread
+    has let go of the process's files)."""
     try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+        tasks = os.listdir("/proc/%d/task" % pid)
     except OSError:
         return False
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] != "Z":
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 class ParentDeath(unittest.TestCase):
