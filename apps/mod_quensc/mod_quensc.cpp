@@ -97,9 +97,8 @@ const apr_size_t kBodyCeiling = 64u * 1024 * 1024;
  * work shares never wait for anything else, so the two cannot deadlock. A
  * request that finds no room within kBudgetWaitSeconds gets 503. */
 const apr_size_t kReadBudget = 256u * 1024 * 1024;
-/* A body's first buffer, taken without the read budget (every worker thread
- * at once holds little with it); larger bodies grow beyond it within the
- * budget, as their bytes arrive. */
+/* Bodies up to this size are read without the read budget: every worker
+ * thread at once holds little with them. */
 const apr_size_t kSmallBody = 64u * 1024;
 const apr_size_t kWorkBudget = 512u * 1024 * 1024;
 const apr_size_t kWorkPerByte = 3;
@@ -391,9 +390,8 @@ extern "C" void childInitHook(apr_pool_t *pchild, server_rec *s)
 }
 
 /* Reads the whole request body into r->pool. At most `limit` bytes are
- * accepted. Buffers beyond the first kSmallBody bytes are taken from the
- * read budget as the body arrives; the request's share returns to it when
- * r->pool is destroyed.
+ * accepted. A body larger than kSmallBody first takes its share of the read
+ * budget; the share returns to it when r->pool is destroyed.
  * Returns OK with body and len set (body is not terminated and may be
  * empty), HTTP_REQUEST_ENTITY_TOO_LARGE beyond the limit,
  * HTTP_SERVICE_UNAVAILABLE when the budget stayed full, or the HTTP status
@@ -416,11 +414,15 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
             return HTTP_REQUEST_ENTITY_TOO_LARGE;
     }
 
-    /* The buffer grows with what arrives (a client that declares much and
-     * sends little holds little); the declared length caps it. */
-    const apr_size_t ceiling = declared ? static_cast<apr_size_t>(declaredLen) : limit;
-    apr_size_t capacity = ceiling < kSmallBody ? ceiling : kSmallBody;
-    apr_size_t allocated = capacity;
+    /* A request waits for its read share at most once, holding none of the
+     * budget while it waits, so requests never wait for each other's
+     * growth: a declared length larger than kSmallBody takes its share
+     * before reading, a chunked body takes room for its worst case (the
+     * limit, twice, as outgrown buffers stay in r->pool) when it first
+     * outgrows kSmallBody. */
+    apr_size_t capacity = declared ? static_cast<apr_size_t>(declaredLen) : 16384;
+    if (capacity > kSmallBody && !growBudgetShare(share, capacity))
+        return HTTP_SERVICE_UNAVAILABLE;
     char *buf = static_cast<char *>(apr_palloc(r->pool, capacity + 1));
     apr_size_t used = 0;
 
@@ -453,13 +455,9 @@ int readBody(request_rec *r, apr_size_t limit, const char **body, apr_size_t *le
             }
             if (used + n > capacity) {
                 apr_size_t grown = capacity * 2 > used + n ? capacity * 2 : used + n;
-                if (grown > ceiling && used + n <= ceiling)
-                    grown = ceiling;
                 if (grown > limit)
                     grown = limit;
-                /* Outgrown buffers stay in r->pool: all of them count. */
-                allocated += grown;
-                if (!growBudgetShare(share, allocated)) {
+                if (grown > kSmallBody && share->bytes == 0 && !growBudgetShare(share, 2 * limit)) {
                     apr_brigade_destroy(bb);
                     return HTTP_SERVICE_UNAVAILABLE;
                 }
