@@ -150,7 +150,7 @@ class SlowClients(RunningServer):
             time.sleep(1)
             # Python's XML-RPC transport has no time-out: a raw POST has one.
             status, answer = post(self.install.http_port, xmlrpc.client.dumps((10,), "SessionOpen").encode(),
-                                  timeout=8)
+                                  timeout=20)
             self.assertEqual(status, 200)
             self.assertEqual(xmlrpc.client.loads(answer)[0][0][0], 0)
             # The trickling clients are cut off in the end.
