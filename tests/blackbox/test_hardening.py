@@ -8,6 +8,7 @@ import os
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import threading
 import time
@@ -314,8 +315,12 @@ def verify_events(db):
 
 
 def integrity(db):
-    return subprocess.run(["sqlite3", db, "PRAGMA integrity_check"], capture_output=True, text=True,
-                          timeout=120).stdout.strip()
+    """PRAGMA integrity_check, waiting while the running server writes."""
+    conn = sqlite3.connect(db, timeout=120)
+    try:
+        return "\n".join(row[0] for row in conn.execute("PRAGMA integrity_check"))
+    finally:
+        conn.close()
 
 
 class CrashUnderLoad(unittest.TestCase):
