@@ -22,8 +22,8 @@ import tempfile
 import time
 import xmlrpc.client
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
 FILL = os.path.join(BUILD, "bench", "fill_instances")

@@ -646,9 +646,9 @@ void checkListenersFree(const std::vector<Listener> &listeners)
         std::string holders;
         for (const std::string &holder : listenersOfPort(l.port))
             holders += (holders.empty() ? "" : ", ") + holder;
-        fail("quenscd: cannot listen on " + l.address + ": the address is in use" +
-             (holders.empty() ? std::string(" by a process this user cannot see")
-                              : " by " + holders + "; if that is a web server left from an earlier "
+        fail("quenscd: cannot listen on " + l.address + ": Address already in use, " +
+             (holders.empty() ? std::string("by a process this user cannot see")
+                              : "by " + holders + "; if that is a web server left from an earlier "
                                 "run, stop it (kill PID) and start again"));
     }
 }

@@ -15,7 +15,8 @@ import time
 import unittest
 import xmlrpc.client
 
-from quensc_harness import ADMIN_PASSWORD, Installation, QUENSC_DB, QUENSCD, SERVER_DIR
+from quensc_harness import ADMIN_PASSWORD, Installation
+from quensc_install import Build
 from service_client import RunningServer, password_credential
 
 
@@ -218,7 +219,7 @@ class ParentDeath(unittest.TestCase):
             time.sleep(0.1)
         alive = [c for c in children if running(c)]
         self.assertEqual(alive, [], "children left serving after the parent died")
-        self.install.process = None
+        self.install.stop()
         self.install.start()
         self.assertEqual(self.install.proxy().SessionOpen(10)[0], 0)
 
@@ -228,10 +229,11 @@ class ParentDeath(unittest.TestCase):
         holder.listen(1)
         self.addCleanup(holder.close)
         listen = "127.0.0.1:%d" % self.install.http_port
-        p = subprocess.run([QUENSCD, "--root", self.install.root, "--listen", listen, "--libdir", SERVER_DIR],
+        p = subprocess.run([PROGRAMS.quenscd, "--root", self.install.root, "--listen", listen,
+                            "--libdir", PROGRAMS.libdir],
                            capture_output=True, text=True, timeout=60, start_new_session=True)
         self.assertNotEqual(p.returncode, 0)
-        self.assertIn("cannot listen on %s: the address is in use by process %d" % (listen, os.getpid()),
+        self.assertIn("cannot listen on %s: Address already in use, by process %d" % (listen, os.getpid()),
                       p.stderr)
 
 
@@ -308,9 +310,12 @@ def children_of(pid):
         return []
 
 
+PROGRAMS = Build.from_dir()
+
+
 def verify_events(db):
     """quensc-db verify-events on an SQLite file: exit status and output."""
-    p = subprocess.run([QUENSC_DB, "verify-events", "--sqlite", db], capture_output=True, text=True, timeout=120)
+    p = subprocess.run([PROGRAMS.quensc_db, "verify-events", "--sqlite", db], capture_output=True, text=True, timeout=120)
     return p.returncode, p.stdout + p.stderr
 
 
@@ -373,7 +378,7 @@ class CrashUnderLoad(unittest.TestCase):
             for t in threads:
                 t.join(timeout=60)
         self.assertGreater(len(created), 0)
-        self.install.process = None
+        self.install.stop()
         self.install.start()
 
         self.assertEqual(integrity(self.install.db), "ok")
