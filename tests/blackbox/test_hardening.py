@@ -16,7 +16,10 @@ import unittest
 import xmlrpc.client
 
 from quensc_harness import ADMIN_PASSWORD, Installation
+import quensc_install
 from quensc_install import Build
+
+ON_SQLITE = quensc_install.store_class().name == "sqlite"
 from service_client import RunningServer, password_credential
 
 
@@ -280,6 +283,7 @@ class HealthAndMetrics(RunningServer):
             self.assertEqual(post_to(self.install.http_port, path), 405, path)
 
 
+@unittest.skipUnless(ON_SQLITE, "reads, copies or moves the SQLite file")
 class HealthWithoutDatabase(unittest.TestCase):
     def test_healthz_is_503_with_the_reason_when_the_database_is_gone(self):
         install = Installation()
@@ -328,6 +332,7 @@ def integrity(db):
         conn.close()
 
 
+@unittest.skipUnless(ON_SQLITE, "reads, copies or moves the SQLite file")
 class CrashUnderLoad(unittest.TestCase):
     """kill -9 of the child and then of the parent while several clients
     create Quens: after a restart every creation that was answered OK is
@@ -391,6 +396,7 @@ class CrashUnderLoad(unittest.TestCase):
         self.assertEqual(missing, [], "answered-OK creations lost")
 
 
+@unittest.skipUnless(ON_SQLITE, "reads, copies or moves the SQLite file")
 class AuditChainProof(RunningServer):
     """quensc-db verify-events on copies of a live database."""
 

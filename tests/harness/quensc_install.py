@@ -216,16 +216,22 @@ class SqliteStore:
     """The default store: one SQLite file, db/quensc.bin, given a fresh
     schema by quensc-db."""
     name = "sqlite"
+    environment = {}   # what quenscd needs in its environment for the store
 
     def __init__(self, root):
         self.db = os.path.join(root, "db", "quensc.bin")
+        self.owner = True
 
     def sections(self):
+        # A second server on the same file names it by its full path.
         return {"global": {"db_type": "sqlite"},
-                "sqlite": {"db_file": "../db/quensc.bin", "lock_file": "../db/quensc.lock"}}
+                "sqlite": {"db_file": "../db/quensc.bin" if self.owner else self.db,
+                           "lock_file": "../db/quensc.lock"}}
 
     def create(self, build):
         """Makes the empty database; HarnessError when quensc-db fails."""
+        if not self.owner:
+            return
         if not build.quensc_db:
             raise HarnessError("no quensc-db to initialise the database with")
         run([build.quensc_db, "init", "--sqlite", self.db])
@@ -233,8 +239,115 @@ class SqliteStore:
     def remove(self):
         """Nothing lives outside the installation folder."""
 
+    def tool_env(self):
+        return dict(os.environ)
 
-STORES = {"sqlite": SqliteStore}
+    def shared(self, root):
+        """The same database for a second installation in root (which
+        neither creates nor removes it)."""
+        other = replace_store(self)
+        other.owner = False
+        return other
+
+    def sql(self, statement, params=()):
+        """Runs one statement with ? placeholders; the rows as tuples."""
+        import sqlite3
+        db = sqlite3.connect(self.db, timeout=60)
+        try:
+            with db:
+                return db.execute(statement, params).fetchall()
+        finally:
+            db.close()
+
+
+def replace_store(store):
+    other = store.__class__.__new__(store.__class__)
+    other.__dict__.update(store.__dict__)
+    return other
+
+
+PG_PEER_SCRIPT = os.path.join(REPO, "tests", "peers", "postgres.sh")
+
+
+class PostgresStore:
+    """A database of its own on the PostgreSQL peer that tests/peers/
+    postgres.sh started (its state file named by QUENSC_PG_PEER), reached
+    through ODBC: a system data source of the database's name in
+    conf/odbc/, which quenscd's environment (ODBCSYSINI) points the server
+    at. The password is stored obfuscated by quensc-db."""
+    name = "postgres"
+
+    def __init__(self, root):
+        state = os.environ.get("QUENSC_PG_PEER")
+        if not state:
+            raise HarnessError("QUENSC_TEST_STORE=postgres needs QUENSC_PG_PEER (tests/peers/postgres.sh start)")
+        self.state = state
+        with open(state) as f:
+            self.peer = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        self.dbname = "quensc_bb_" + secrets.token_hex(6)
+        self.odbc = os.path.join(root, "conf", "odbc")
+        self.environment = {"ODBCSYSINI": self.odbc, "ODBCINI": os.path.join(self.odbc, "odbc.ini")}
+        self.owner = True
+        self.secret = None
+
+    def tool_env(self):
+        """The environment of quensc-db, fill_instances and psql on it."""
+        return dict(os.environ, **self.environment, QUENSC_DB_PASSWORD=self.peer["PG_PASSWORD"],
+                    PGPASSWORD=self.peer["PG_PASSWORD"])
+
+    def _run(self, command, **kwargs):
+        done = subprocess.run(command, capture_output=True, text=True, timeout=WAIT, env=self.tool_env(), **kwargs)
+        if done.returncode != 0:
+            raise HarnessError("%s failed (%d): %s" % (" ".join(command), done.returncode, done.stdout + done.stderr))
+        return done.stdout
+
+    def sections(self):
+        if self.secret is None:
+            quensc_db = Build.from_dir().quensc_db
+            self.secret = self._run([quensc_db, "obfuscate"], input=self.peer["PG_PASSWORD"] + "\n").strip()
+        return {"global": {"db_type": "odbc"},
+                "odbc": {"dsn": self.dbname, "username": self.peer["PG_USER"], "password": self.secret}}
+
+    def create(self, build):
+        """Makes the database (the owner only) and the data source files."""
+        self._run([PG_PEER_SCRIPT, "database" if self.owner else "odbc", self.state, self.dbname, self.odbc])
+        if self.owner:
+            self._run([build.quensc_db, "init", "--odbc", self.dbname, "--user", self.peer["PG_USER"]])
+
+    def remove(self):
+        if self.owner:
+            subprocess.run([PG_PEER_SCRIPT, "dropdb", self.state, self.dbname], capture_output=True)
+
+    def shared(self, root):
+        other = replace_store(self)
+        other.owner = False
+        other.odbc = os.path.join(root, "conf", "odbc")
+        other.environment = {"ODBCSYSINI": other.odbc, "ODBCINI": os.path.join(other.odbc, "odbc.ini")}
+        return other
+
+    def sql(self, statement, params=()):
+        """Runs one statement with ? placeholders through psql; the rows as
+        tuples, integers as integers (as the SQLite store's helper)."""
+        import json
+        parts = statement.split("?")
+        if len(parts) != len(params) + 1:
+            raise HarnessError("one parameter per ? in %r" % statement)
+        text = parts[0]
+        for value, rest in zip(params, parts[1:]):
+            text += (str(value) if isinstance(value, int) else "'" + str(value).replace("'", "''") + "'") + rest
+        is_query = text.lstrip().upper().startswith("SELECT")
+        if is_query:
+            text = "SELECT COALESCE(json_agg(q), '[]') FROM (%s) q" % text
+        out = self._run([self.peer["PG_BIN"] + "/psql", "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1",
+                         "-h", "127.0.0.1", "-p", self.peer["PG_PORT"], "-U", self.peer["PG_USER"],
+                         "-d", self.dbname, "-c", text])
+        if not is_query:
+            return []
+        # Rows come as objects with the columns in order (names may repeat).
+        return json.loads(out, object_pairs_hook=lambda pairs: tuple(v for _, v in pairs))
+
+
+STORES = {"sqlite": SqliteStore, "postgres": PostgresStore}
 
 
 def store_class(name=None):
@@ -283,7 +396,8 @@ atexit.register(_stop_all_at_exit)
 
 class Installation:
     """One installation folder and the server quenscd runs for it, on
-    loopback only.
+    loopback only. store: a name of STORES, or another installation's store
+    to share its database (which that installation owns and removes).
 
     root: the folder (None: a fresh one under /tmp, mode 0755, so that
     www-data can reach it when quenscd runs as root); an existing root must
@@ -310,7 +424,8 @@ class Installation:
             os.chmod(self.root, 0o755)
             for sub in SUBFOLDERS:
                 os.makedirs(os.path.join(self.root, sub), exist_ok=True)
-            self.store = store_class(store)(self.root)
+            # Another installation's store puts this server on that database.
+            self.store = store.shared(self.root) if hasattr(store, "shared") else store_class(store)(self.root)
             if configured:
                 self.sections = merge_sections(test_sections(admin_password, helpdesk_password, logging_level),
                                                self.store.sections(), sections)
@@ -409,7 +524,8 @@ class Installation:
         try:
             self.process = subprocess.Popen(
                 [self.build.quenscd, "--root", self.root, "--listen", listen, "--libdir", self.build.libdir],
-                stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True)
+                stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True,
+                env=dict(os.environ, **self.store.environment))
         except OSError as e:
             self.output.close()
             self.output = None

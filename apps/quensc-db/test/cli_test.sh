@@ -43,6 +43,6 @@ expect 1 "verify-events of a missing file fails" -- "$bin" verify-events --sqlit
 [ -e "$dir/none.bin" ] && { echo "FAIL: verify-events created the file"; fails=$((fails+1)); }
 expect 2 "verify-events takes one store" -- "$bin" verify-events --sqlite "$fresh" --odbc dsn
 expect 2 "verify-events needs a store" -- "$bin" verify-events
-expect 1 "verify-events of an unknown data source fails" -- "$bin" verify-events --odbc no-such-dsn-here
+expect 1 "verify-events of an unknown data source fails" -- "$bin" verify-events --odbc no-such-dsn-here --user u
 [ $fails -eq 0 ] && echo "cli: all passed" || echo "cli: $fails failed"
 exit $((fails > 0))

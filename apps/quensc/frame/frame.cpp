@@ -83,13 +83,10 @@ static const char *CutToColumn(apr_pool_t *pool, const char *text, size_t max)
 {
     if (!text)
         return nullptr;
-    size_t n = strnlen(text, max + 1);
+    const size_t n = strnlen(text, max + 1);
     if (n <= max)
         return text;
-    n = max;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
-        --n;
-    return apr_pstrndup(pool, text, n);
+    return apr_pstrndup(pool, text, PolDb_Utf8Prefix(text, n, max));
 }
 
 void QuenScEventParam(QuenScCall *call, int index, const char *text)
@@ -101,35 +98,18 @@ void QuenScEventParam(QuenScCall *call, int index, const char *text)
 }
 
 /* Cuts the `count` recorded parameters so that, joined by tabs, they fit the
- * messageParams column: short parameters stay whole, the long ones share
- * what is left equally. */
+ * messageParams column: they keep their order, the first ones whole, and the
+ * first that does not fit is cut to what is left (the ones after it are
+ * empty). */
 static void FitParamsToColumn(apr_pool_t *pool, char **params, int count)
 {
-    if (count <= 0)
-        return;
-    size_t lengths[POLDB_EVENT_MAX_PARAMS];
-    size_t total = count - 1;
-    for (int i = 0; i < count; i++)
-        total += lengths[i] = strlen(params[i]);
-    if (total <= kEventParamsColumn)
-        return;
-    size_t room = kEventParamsColumn - (count - 1);
-    bool settled[POLDB_EVENT_MAX_PARAMS] = {};
-    int open = count;
-    for (bool changed = true; changed && open > 0;) {
-        changed = false;
-        const size_t share = room / open;
-        for (int i = 0; i < count; i++)
-            if (!settled[i] && lengths[i] <= share) {
-                settled[i] = true;
-                room -= lengths[i];
-                --open;
-                changed = true;
-            }
+    size_t room = kEventParamsColumn;
+    for (int i = 0; i < count; i++) {
+        if (i > 0)
+            room = room > 0 ? room - 1 : 0;   /* the tab before it */
+        params[i] = const_cast<char *>(CutToColumn(pool, params[i], room));
+        room -= strlen(params[i]);
     }
-    for (int i = 0; i < count && open > 0; i++)
-        if (!settled[i])
-            params[i] = const_cast<char *>(CutToColumn(pool, params[i], room / open));
 }
 
 static int ConfiguredLevel(const QuenScConfigLogging &logging, int category)
