@@ -18,9 +18,9 @@ import xmlrpc.client
 from quensc_harness import ADMIN_PASSWORD, Installation
 import quensc_install
 from quensc_install import Build
+from service_client import RunningServer, password_credential
 
 ON_SQLITE = quensc_install.store_class().name == "sqlite"
-from service_client import RunningServer, password_credential
 
 
 def post(port, body, timeout=60):
