@@ -5,7 +5,6 @@ parent process."""
 
 import http.client
 import os
-import shutil
 import signal
 import socket
 import sqlite3
@@ -411,7 +410,13 @@ class AuditChainProof(RunningServer):
 
     def tampered_copy(self, statement):
         copy = os.path.join(self.install.root, "db", "copy-%s.bin" % self.id().rsplit(".", 1)[-1])
-        shutil.copy(self.install.db, copy)
+        # The backup API copies what the write-ahead log holds too.
+        source, target = sqlite3.connect(self.install.db, timeout=120), sqlite3.connect(copy)
+        try:
+            source.backup(target)
+        finally:
+            source.close()
+            target.close()
         if statement:
             subprocess.run(["sqlite3", copy, statement], check=True, timeout=60)
         return copy
