@@ -3,7 +3,10 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
 
-.PHONY: all deps build test sanitize run bench clean
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build test sanitize run bench fuzz clean
 
 all: build
 
@@ -24,6 +27,14 @@ sanitize: deps
 	@cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --output-on-failure -j $(JOBS) -L unit
 
+# The fuzz targets under libFuzzer (clang, with ASan and UBSan), each for
+# FUZZ_SECONDS from its kept corpus; new inputs go to $(FUZZ_BUILD)/corpus.
+fuzz:
+	@./scripts/deps.sh fuzz
+	@CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQUENSC_FUZZ=ON >/dev/null
+	@MAKEFLAGS= cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz_dispatch fuzz_config fuzz_query fuzz_parsers fuzz_session
+	@./fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 run: build
 	@./scripts/run.sh $(BUILD)
 
@@ -31,4 +42,4 @@ bench: build
 	@./bench/run.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

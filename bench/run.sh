@@ -8,6 +8,7 @@ export QUENSC_BUILD_DIR=$(cd "${1:-build}" && pwd)
 echo "=== SQLite"
 QUENSC_TEST_STORE=sqlite python3 bench/frame_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/memory_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/commit_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/rss_bench.py
 echo "=== PostgreSQL (ODBC)"

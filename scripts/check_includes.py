@@ -8,6 +8,7 @@ code (tests excepted) must point into a room its own room may use.
   top       -> every room of the server module (apps/quensc/*.cpp)
   policydb  -> qcrypt;  qcrypt, misc -> nothing above them
   config    -> policydb, qcrypt, misc, and the shared configuration file code
+  fuzz      -> every room of the server module, like its tests
 The host contract apps/quensc/host.h may be included by the server module's
 rooms and by mod_quensc. Prints each offending line and exits 1; exits 0 when
 the tree keeps the direction."""
@@ -25,6 +26,7 @@ ROOMS = [  # (room, folder prefix), most specific first
     ('policydb', 'apps/lib/policydb/'), ('qcrypt', 'apps/lib/qcrypt/'), ('misc', 'lib/misc/'),
     ('mod_quensc', 'apps/mod_quensc/'), ('quenscd', 'apps/quenscd/'),
     ('quensc-db', 'apps/quensc-db/'), ('config', 'apps/quensc-config/'), ('bench', 'bench/'),
+    ('fuzz', 'fuzz/'),
 ]
 HOST = 'apps/quensc/host.h'
 ALLOWED = {
@@ -41,6 +43,8 @@ ALLOWED = {
     'quensc-db': {'quensc-db', 'policydb', 'qcrypt'},
     'config': {'config', 'policydb', 'qcrypt', 'misc', 'apps/quensc/frame/configFile.h'},
     'bench': {'bench', 'policydb', 'qcrypt'},
+    # The fuzz targets drive the server module from outside, as its tests do.
+    'fuzz': {'fuzz', 'top', 'frame', 'service', 'directory', 'policydb', 'qcrypt', 'misc', HOST},
 }
 
 

@@ -16,6 +16,10 @@ packages=(
 # The browser tests need node and npm; a node that came with its own npm is
 # kept as it is.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+# `make fuzz` (scripts/deps.sh fuzz) also needs clang and its libFuzzer.
+if [ "${1:-}" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

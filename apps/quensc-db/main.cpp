@@ -10,9 +10,14 @@
  * the environment variable QUENSC_DB_PASSWORD (never an argument, where
  * every user of the machine could read it).
  *   quensc-db obfuscate < SECRET                the text a version-3
- *       configuration file stores for odbc/password or krb5/query_user_pass */
+ *       configuration file stores for odbc/password or krb5/query_user_pass
+ *   quensc-db verify-events STORE
+ *       walks the whole audit event chain, recomputes every signature and
+ *       names the first broken link or bad signature; exit 0 only when the
+ *       chain is whole. */
 #include "policydb/db.h"
 #include "policydb/dbcrypto.h"
+#include "policydb/event.h"
 
 #include <apr_general.h>
 
@@ -49,6 +54,7 @@ int Usage()
           "       quensc-db check STORE [-v]\n"
           "       quensc-db upgrade STORE [-v]\n"
           "       quensc-db obfuscate < SECRET\n"
+          "       quensc-db verify-events STORE [-v]\n"
           "STORE: --sqlite PATH, or --odbc DSN --user NAME (password in QUENSC_DB_PASSWORD)\n",
           stderr);
     return 2;
@@ -181,6 +187,43 @@ int Obfuscate()
     return 0;
 }
 
+/* Opens the store without changing it (DB_INIT_CHECK_ONLY: nothing is
+ * created or upgraded), checks the event chain and prints the outcome.
+ * 0 when the chain is whole, 1 when it is broken or cannot be read. */
+int VerifyEvents(const Store &store)
+{
+    if (store.kind == DB_STORE_SQLITE && !FileExists(store.target)) {
+        fprintf(stderr, "quensc-db: %s does not exist\n", store.target.c_str());
+        return 1;
+    }
+    DbModuleSettings settings{};
+    settings.storeKind = store.kind;
+    settings.dsn = store.target.c_str();
+    settings.user = store.User();
+    settings.password = store.Password();
+    settings.autoTransaction = true;
+    int oldVersion = 0, newVersion = 0;
+    if (!Db_ModuleInit(&settings, DB_INIT_CHECK_ONLY, &oldVersion, &newVersion))
+        return Fail("cannot open the database");
+    DbConnection *conn = Db_Open();
+    if (!conn) {
+        Db_ModuleExit();
+        return Fail("cannot open a connection");
+    }
+    PolDbChainCheck check;
+    const bool whole = PolDb_EventCheckChain(conn, &check);
+    if (whole)
+        printf("event chain whole: %d events checked\n", check.checked);
+    else if (check.firstBadUID)
+        printf("event %s: %s (%d events checked)\n", check.firstBadUID, check.reason, check.checked);
+    else
+        fprintf(stderr, "quensc-db: %s: %s\n", check.reason, Db_GetLastErrorText(conn));
+    free(check.firstBadUID);
+    Db_Close(conn);
+    Db_ModuleExit();
+    return whole ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -234,6 +277,8 @@ int main(int argc, char **argv)
         rc = Check(store);
     else if (command == "upgrade")
         rc = Upgrade(store);
+    else if (command == "verify-events")
+        rc = VerifyEvents(store);
     else
         rc = Usage();
     apr_terminate();

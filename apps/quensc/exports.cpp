@@ -1,5 +1,6 @@
-/* The four exports of libquensc.so (init, methods, postReqHandler,
- * QuenSc_XmlRpcRegistryLock; see host.h) and the method table behind
+/* The exports of libquensc.so (init, methods, postReqHandler,
+ * QuenSc_XmlRpcRegistryLock, and QuenSc_Status for the host's health and
+ * metrics pages; see host.h) and the method table behind
  * methods: one row per XML-RPC method with its access mask, audit event
  * type, frame flags and argument record size, run through the request
  * frame. The read and work functions and the argument records live in
@@ -134,6 +135,12 @@ __attribute__((visibility("default"))) void postReqHandler(QuenScServer *server)
 __attribute__((visibility("default"))) int QuenSc_XmlRpcRegistryLock(QuenScServer *server, int lock)
 {
     return QuenScRegistryLock(server, lock);
+}
+
+__attribute__((visibility("default"))) void QuenSc_Status(QuenScServer *server, int probeDatabase,
+                                                         QuenScStatus *out)
+{
+    QuenScStatusRead(server, probeDatabase, out);
 }
 
 } // extern "C"

@@ -11,7 +11,13 @@
  *   int QuenSc_XmlRpcRegistryLock(QuenScServer *server, int lock);
  *       lock != 0 blocks until the registry lock is held, 0 releases it;
  *       1 on success, 0 on failure. The host holds it around every dispatch;
- *       handlers release it while they work. */
+ *       handlers release it while they work.
+ *
+ * One more export, which a host may use and need not:
+ *   void QuenSc_Status(QuenScServer *server, int probeDatabase, QuenScStatus *out);
+ *       fills *out (see below); with probeDatabase != 0 it also makes one
+ *       round trip to the database. Safe from any thread at any time after
+ *       init(). */
 #ifndef QUENSC_HOST_H
 #define QUENSC_HOST_H
 
@@ -51,9 +57,19 @@ struct QuenScMethod {
     const char *help;
 };
 
+/* What QuenSc_Status reports. Counters run from init() and only grow. */
+struct QuenScStatus {
+    int databaseAnswers;                 /* probe: 1 when the round trip succeeded */
+    char reason[256];                    /* probe: why it did not, else "" */
+    unsigned long long databaseErrors;   /* statements the database refused */
+    unsigned long long sessionReaps;     /* housekeeping runs that deleted timed-out sessions */
+    unsigned long long eventPurges;      /* housekeeping runs that purged old events */
+};
+
 typedef QuenScServer *(*QuenScInitFn)(void *reserved, const char *configPath, QuenScHostServer *host);
 typedef void (*QuenScPostReqFn)(QuenScServer *server);
 typedef int (*QuenScRegistryLockFn)(QuenScServer *server, int lock);
+typedef void (*QuenScStatusFn)(QuenScServer *server, int probeDatabase, QuenScStatus *out);
 }
 
 #endif

@@ -19,8 +19,23 @@
 namespace {
 
 /* The database library and the crypto library log through the module. */
-void DbLogInfo(const char *text) { QuenScLogInfo("%s", text); }
-void DbLogError(const char *text) { QuenScLogError("%s", text); }
+/* A refused statement is logged once as "... database error ...": count it
+ * for the host's metrics page. */
+void CountIfDatabaseError(const char *text)
+{
+    if (text && strstr(text, "database error"))
+        QuenScCountDatabaseError();
+}
+void DbLogInfo(const char *text)
+{
+    CountIfDatabaseError(text);
+    QuenScLogInfo("%s", text);
+}
+void DbLogError(const char *text)
+{
+    CountIfDatabaseError(text);
+    QuenScLogError("%s", text);
+}
 [[noreturn]] void DbPanic(const char *text) { QuenScPanic("%s", text); }
 
 /* Brings the configuration up to the current version in memory; the file

@@ -27,6 +27,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -546,6 +548,111 @@ void checkNotRunning(const std::string &root)
                       std::to_string(pid) + ", " + root + "/log/quenscd.pid)");
 }
 
+/* The processes that have a listening TCP socket on `port` open, as
+ * "process PID (COMMAND LINE)" texts; empty when none is visible to us. */
+std::vector<std::string> listenersOfPort(int port)
+{
+    std::vector<std::string> inodes;
+    char hexPort[8];
+    snprintf(hexPort, sizeof hexPort, "%04X", port);
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        const std::string text = readSmallFile(table);
+        size_t at = text.find('\n');
+        while (at != std::string::npos && at + 1 < text.size()) {
+            const size_t next = text.find('\n', at + 1);
+            const std::string line = text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+            at = next;
+            /* sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode */
+            char local[64], remote[64], state[8];
+            unsigned long inode = 0;
+            if (sscanf(line.c_str(), "%*s %63s %63s %7s %*s %*s %*s %*s %*s %lu", local, remote, state, &inode) != 4)
+                continue;
+            const char *colon = strrchr(local, ':');
+            if (colon && strcmp(colon + 1, hexPort) == 0 && strcmp(state, "0A") == 0 && inode)
+                inodes.push_back("socket:[" + std::to_string(inode) + "]");
+        }
+    }
+    std::vector<std::string> found;
+    DIR *proc = inodes.empty() ? nullptr : opendir("/proc");
+    while (proc) {
+        const dirent *d = readdir(proc);
+        if (!d)
+            break;
+        if (!isdigit(static_cast<unsigned char>(d->d_name[0])))
+            continue;
+        const std::string fdDir = std::string("/proc/") + d->d_name + "/fd";
+        DIR *fds = opendir(fdDir.c_str());
+        bool holds = false;
+        while (fds && !holds) {
+            const dirent *f = readdir(fds);
+            if (!f)
+                break;
+            char target[64];
+            const ssize_t n = readlink((fdDir + "/" + f->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0)
+                continue;
+            target[n] = 0;
+            for (const std::string &inode : inodes)
+                holds = holds || inode == target;
+        }
+        if (fds)
+            closedir(fds);
+        if (!holds)
+            continue;
+        std::string command = readSmallFile(std::string("/proc/") + d->d_name + "/cmdline");
+        for (char &c : command)
+            if (c == '\0')
+                c = ' ';
+        while (!command.empty() && command.back() == ' ')
+            command.pop_back();
+        found.push_back(std::string("process ") + d->d_name + " (" + command.substr(0, 200) + ")");
+    }
+    if (proc)
+        closedir(proc);
+    return found;
+}
+
+/* Refuses to start when a listener's address is taken, and says by whom: a
+ * web server left over from an earlier run (its parent killed) would
+ * otherwise make Apache fail with a bare "Address already in use". */
+void checkListenersFree(const std::vector<Listener> &listeners)
+{
+    for (const Listener &l : listeners) {
+        const size_t colon = l.address.rfind(':');
+        std::string host = l.address.substr(0, colon);
+        if (host.size() > 1 && host.front() == '[')
+            host = host.substr(1, host.size() - 2);
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+        addrinfo *addresses = nullptr;
+        if (getaddrinfo(host == "*" ? nullptr : host.c_str(), std::to_string(l.port).c_str(), &hints,
+                        &addresses) != 0)
+            continue;   /* Apache says what is wrong with the address */
+        int error = 0;
+        for (const addrinfo *a = addresses; a && !error; a = a->ai_next) {
+            const int fd = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+            if (fd < 0)
+                continue;
+            const int on = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+            if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 && errno == EADDRINUSE)
+                error = EADDRINUSE;
+            close(fd);
+        }
+        freeaddrinfo(addresses);
+        if (!error)
+            continue;
+        std::string holders;
+        for (const std::string &holder : listenersOfPort(l.port))
+            holders += (holders.empty() ? "" : ", ") + holder;
+        fail("quenscd: cannot listen on " + l.address + ": Address already in use, " +
+             (holders.empty() ? std::string("by a process this user cannot see")
+                              : "by " + holders + "; if that is a web server left from an earlier "
+                                "run, stop it (kill PID) and start again"));
+    }
+}
+
 void replaceAll(std::string &text, const std::string &from, const std::string &to)
 {
     for (size_t pos = 0; (pos = text.find(from, pos)) != std::string::npos; pos += to.size())
@@ -574,21 +681,28 @@ MaxKeepAliveRequests 1000
 LimitRequestBody @BODY_LIMIT@
 
 # One child process with many threads, so that the server module's
-# process-wide locks cover every request.
+# process-wide locks cover every request. A thread reads a request's headers
+# and body, so there are more threads than slow clients are likely to hold at
+# once; the memory of large bodies is bounded by mod_quensc itself.
 LoadModule mpm_event_module "@MODULES@/mod_mpm_event.so"
 ServerLimit 1
 StartServers 1
-ThreadLimit 64
-ThreadsPerChild 64
-MaxRequestWorkers 64
+ThreadLimit 256
+ThreadsPerChild 256
+MaxRequestWorkers 256
 MinSpareThreads 1
-MaxSpareThreads 65
+MaxSpareThreads 257
 MaxConnectionsPerChild 0
 
 LoadModule authz_core_module "@MODULES@/mod_authz_core.so"
 LoadModule mime_module "@MODULES@/mod_mime.so"
 LoadModule dir_module "@MODULES@/mod_dir.so"
 LoadModule reqtimeout_module "@MODULES@/mod_reqtimeout.so"
+# Slow clients: a TLS handshake within 5 s; request headers within 10 s,
+# extended while they arrive at 500 bytes/s or more, 20 s at most; a body
+# within 10 s, extended while it arrives at 4000 bytes/s or more. A client
+# that trickles is cut off and its thread freed.
+RequestReadTimeout handshake=5 header=10-20,MinRate=500 body=10,MinRate=4000
 LoadModule quensc_module "@ROOT@/lib/mod_quensc.so"
 
 TypesConfig /dev/null
@@ -628,6 +742,14 @@ QuenScModule "@ROOT@/lib/libquensc.so"
 QuenScConfigFile "@ROOT@/conf/quensc.conf"
 <Location "/RPC2">
     SetHandler quensc-xmlrpc
+</Location>
+# Health and metrics of the server, for loopback clients unless
+# "QuenScStatusOpen On" opens them to every client.
+<Location "/healthz">
+    SetHandler quensc-health
+</Location>
+<Location "/metrics">
+    SetHandler quensc-metrics
 </Location>
 )";
 
@@ -751,6 +873,7 @@ std::vector<std::pair<std::string, std::string>> readPages(const std::string &fo
     if (root == "/")
         fail("quenscd: --root " + o.root + " is / itself, not an installation directory", 2);
     checkNotRunning(root);
+    checkListenersFree(o.listeners);
     if (who.drop) {
         checkLooksLikeInstallation(root, who);
         giveInstallation(root, who);

@@ -529,3 +529,31 @@ bool PolDb_EventVerifyChain(DbConnection *conn, char **firstBadUID)
     PolDb_EventFreeArray(events, count);
     return sound;
 }
+
+bool PolDb_EventCheckChain(DbConnection *conn, PolDbChainCheck *out)
+{
+    *out = PolDbChainCheck{0, nullptr, nullptr};
+    void *array = nullptr;
+    int count = PolDb_SelectArray(conn, EVENT_SELECT " ORDER BY eventUID", ReadEvent, &array, sizeof(PolDbEvent),
+                                  "EventCheckChain");
+    if (count < 0) {
+        out->reason = "the events could not be read";
+        return false;
+    }
+    auto *events = static_cast<PolDbEvent *>(array);
+    for (int i = 0; i < count && !out->reason; i++) {
+        const PolDbEvent &e = events[i];
+        out->checked = i + 1;
+        const char *signature = SignEvent(conn, &e);
+        const bool linked = i == 0 ? e.prevEventUID == nullptr
+                                   : e.prevEventUID && strcmp(e.prevEventUID, events[i - 1].eventUID) == 0;
+        if (!signature || !e.eventSignature || strcmp(signature, e.eventSignature) != 0)
+            out->reason = "bad signature";
+        else if (!linked)
+            out->reason = "broken link";
+        if (out->reason)
+            out->firstBadUID = PolDb_Strdup(e.eventUID);
+    }
+    PolDb_EventFreeArray(events, count);
+    return out->reason == nullptr;
+}

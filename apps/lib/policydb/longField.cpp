@@ -119,14 +119,20 @@ bool PolDb_LongFieldRemove(DbConnection *conn, const char *key)
 
 bool PolDb_LongFieldRemoveBlob(DbConnection *conn, const char *key) { return PolDb_LongFieldRemove(conn, key); }
 
-char *PolDb_LongFieldGet(DbConnection *conn, const char *key)
+namespace {
+
+/* The key's whole value (caller frees), or null when it has no rows or the
+ * read failed. sessionsOnly restricts the read to session rows (those with
+ * an expiry), so no other long value is ever taken for a session. */
+char *GetValue(DbConnection *conn, const char *key, bool sessionsOnly)
 {
     if (!key)
         return nullptr;
     char *sql = PolDbPsprintf(conn,
                               "SELECT longFieldKey, longFieldIndex, longFieldValue, sessionExpires FROM "
-                              "PolicyDb_LongField WHERE longFieldKey = %s ORDER BY longFieldIndex",
-                              PolDb_EscapeString(conn, false, false, key));
+                              "PolicyDb_LongField WHERE longFieldKey = %s%s ORDER BY longFieldIndex",
+                              PolDb_EscapeString(conn, false, false, key),
+                              sessionsOnly ? " AND sessionExpires IS NOT NULL" : "");
     void *array = nullptr;
     int count = PolDb_SelectArray(conn, sql, ReadRow, &array, sizeof(LongFieldRow), "GetLongField");
     if (count <= 0)
@@ -147,11 +153,13 @@ char *PolDb_LongFieldGet(DbConnection *conn, const char *key)
     return out;
 }
 
-bool PolDb_LongFieldGetBlob(DbConnection *conn, const char *key, unsigned char **bytes, size_t *length)
+/* GetValue decoded from Base64; false, after logging, as the blob readers
+ * document. */
+bool GetBlob(DbConnection *conn, const char *key, bool sessionsOnly, unsigned char **bytes, size_t *length)
 {
     *bytes = nullptr;
     *length = 0;
-    char *text = PolDb_LongFieldGet(conn, key);
+    char *text = GetValue(conn, key, sessionsOnly);
     if (!text) {
         PolDb_Log("PolDb_LongFieldGetBlob: No data associated with key = %s\n", key ? key : "");
         return false;
@@ -164,6 +172,30 @@ bool PolDb_LongFieldGetBlob(DbConnection *conn, const char *key, unsigned char *
         return false;
     }
     return true;
+}
+
+} // namespace
+
+char *PolDb_LongFieldGet(DbConnection *conn, const char *key) { return GetValue(conn, key, false); }
+
+bool PolDb_LongFieldGetBlob(DbConnection *conn, const char *key, unsigned char **bytes, size_t *length)
+{
+    return GetBlob(conn, key, false, bytes, length);
+}
+
+bool PolDb_SessionGetBlob(DbConnection *conn, const char *key, unsigned char **bytes, size_t *length)
+{
+    return GetBlob(conn, key, true, bytes, length);
+}
+
+bool PolDb_SessionRemove(DbConnection *conn, const char *key)
+{
+    if (!key || !*key)
+        return true;
+    char *sql = PolDbPsprintf(conn,
+                              "DELETE FROM PolicyDb_LongField WHERE longFieldKey = %s AND sessionExpires IS NOT NULL",
+                              PolDb_EscapeString(conn, false, false, key));
+    return PolDb_Exec(conn, sql, "SessionRemove");
 }
 
 bool PolDb_SessionCleanup(DbConnection *conn)

@@ -35,5 +35,14 @@ expect 1 "check of a non-database file fails" -- "$bin" check --sqlite "$dir/jun
 printf 'p@ss <w> & "q"\n' | "$bin" obfuscate >"$dir/obf" 2>&1 || { echo "FAIL: obfuscate"; fails=$((fails+1)); }
 grep -qxE '[A-Za-z0-9+/]+=*' "$dir/obf" && ! grep -q 'p@ss' "$dir/obf" || { echo "FAIL: obfuscated text"; cat "$dir/obf"; fails=$((fails+1)); }
 head -c 5000 /dev/zero | tr '\0' x | "$bin" obfuscate >/dev/null 2>&1 && { echo "FAIL: an over-long secret was taken"; fails=$((fails+1)); }
+fresh=$dir/fresh.bin
+"$bin" init --sqlite "$fresh" >/dev/null 2>&1
+expect 0 "verify-events passes an empty chain" -- "$bin" verify-events --sqlite "$fresh"
+grep -qx "event chain whole: 0 events checked" "$dir/out" || { echo "FAIL: whole-chain text"; cat "$dir/out"; fails=$((fails+1)); }
+expect 1 "verify-events of a missing file fails" -- "$bin" verify-events --sqlite "$dir/none.bin"
+[ -e "$dir/none.bin" ] && { echo "FAIL: verify-events created the file"; fails=$((fails+1)); }
+expect 2 "verify-events takes one store" -- "$bin" verify-events --sqlite "$fresh" --odbc dsn
+expect 2 "verify-events needs a store" -- "$bin" verify-events
+expect 1 "verify-events of an unknown data source fails" -- "$bin" verify-events --odbc no-such-dsn-here --user u
 [ $fails -eq 0 ] && echo "cli: all passed" || echo "cli: $fails failed"
 exit $((fails > 0))

@@ -9,10 +9,14 @@
 
 #include <apr_strings.h>
 
+#include <atomic>
+#include <cstdio>
 #include <apr_allocator.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <mutex>
 #include <vector>
 
@@ -123,10 +127,44 @@ int QuenScRegistryLock(QuenScServer *server, int lock)
 
 /* ---- audit events ------------------------------------------------------------ */
 
+/* Widths of the event columns the frame fills: messageParams holds the
+ * parameters joined by tabs, the texts are VARCHAR(128). */
+enum { kEventParamsColumn = 1024, kEventTextColumn = 128 };
+
+/* The first bytes of `text` that fit `max` bytes without splitting a UTF-8
+ * sequence: `text` itself when it fits, else a copy in `pool`. Null stays
+ * null. Can't fail. */
+static const char *CutToColumn(apr_pool_t *pool, const char *text, size_t max)
+{
+    if (!text)
+        return nullptr;
+    const size_t n = strnlen(text, max + 1);
+    if (n <= max)
+        return text;
+    return apr_pstrndup(pool, text, PolDb_Utf8Prefix(text, n, max));
+}
+
 void QuenScEventParam(QuenScCall *call, int index, const char *text)
 {
+    /* Whatever the caller sent, no more than the column can hold is kept. */
     if (index >= 0 && index < QUENSC_EVENT_PARAMS)
-        call->ctx->eventParams[index] = text ? apr_pstrdup(call->ctx->pool, text) : nullptr;
+        call->ctx->eventParams[index] =
+            text ? apr_pstrdup(call->ctx->pool, CutToColumn(call->ctx->pool, text, kEventParamsColumn)) : nullptr;
+}
+
+/* Cuts the `count` recorded parameters so that, joined by tabs, they fit the
+ * messageParams column: they keep their order, the first ones whole, and the
+ * first that does not fit is cut to what is left (the ones after it are
+ * empty). */
+static void FitParamsToColumn(apr_pool_t *pool, char **params, int count)
+{
+    size_t room = kEventParamsColumn;
+    for (int i = 0; i < count; i++) {
+        if (i > 0)
+            room = room > 0 ? room - 1 : 0;   /* the tab before it */
+        params[i] = const_cast<char *>(CutToColumn(pool, params[i], room));
+        room -= strlen(params[i]);
+    }
 }
 
 static int ConfiguredLevel(const QuenScConfigLogging &logging, int category)
@@ -155,6 +193,10 @@ void QuenScRecordEvent(i_ctx *ctx)
             count = i + 1;
     }
     e->messageParamCount = count;
+    FitParamsToColumn(ctx->pool, e->messageParams, count);
+    for (char **text : {&e->loginName, &e->quenUID, &e->packageUID, &e->instanceUID, &e->sessionID,
+                        &e->clientIP, &e->serverIP, &e->handlerName, &e->returnCodeText})
+        *text = const_cast<char *>(CutToColumn(ctx->pool, *text, kEventTextColumn));
     if (PolDb_EventAdd(ctx->conn, e))
         Db_Commit(ctx->conn);
     else
@@ -273,6 +315,30 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
 
 /* ---- housekeeping ---------------------------------------------------------------- */
 
+/* Counters for QuenScStatusRead. */
+static std::atomic<unsigned long long> g_databaseErrors{0}, g_sessionReaps{0}, g_eventPurges{0};
+
+void QuenScCountDatabaseError(void) { ++g_databaseErrors; }
+
+void QuenScStatusRead(QuenScServer *server, int probeDatabase, QuenScStatus *out)
+{
+    memset(out, 0, sizeof *out);
+    out->databaseErrors = g_databaseErrors;
+    out->sessionReaps = g_sessionReaps;
+    out->eventPurges = g_eventPurges;
+    if (!probeDatabase)
+        return;
+    if (!server) {
+        snprintf(out->reason, sizeof out->reason, "the server module is not initialised");
+        return;
+    }
+    int version = 0;
+    const int rc = PolDb_CheckSchema(&version);
+    out->databaseAnswers = rc == 0;
+    if (rc != 0)
+        snprintf(out->reason, sizeof out->reason, "database: %s", Db_ModuleStatusText());
+}
+
 static void QuenScPostProcess(QuenScServer *server)
 {
     int64_t now = time(nullptr);
@@ -288,11 +354,15 @@ static void QuenScPostProcess(QuenScServer *server)
     }
     if (!PolDb_SessionCleanup(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to delete timed out sessions");
+    else
+        ++g_sessionReaps;
     if (!Db_Commit(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to commit database transaction");
     const QuenScConfigLogging &logging = server->configuration->logging;
     if (!PolDb_EventPurgeOldEvents(ctx->conn, logging.purge_type, logging.purge_value))
         QuenScLogError("QuenScPostProcess: Failed to delete old events");
+    else if (logging.purge_type != POLDB_EVENT_PURGE_NONE)
+        ++g_eventPurges;
     if (!Db_Commit(ctx->conn))
         QuenScLogError("QuenScPostProcess: Failed to commit database transaction");
     /* Instances and events come and go: keep the planner's picture of the

@@ -101,4 +101,13 @@ int QuenScRegistryLock(QuenScServer *server, int lock);
  * null server is logged and ignored. */
 void QuenScAfterRequest(QuenScServer *server);
 
+/* Counts one statement the database refused (the database library's log
+ * callbacks call it). Thread-safe; can't fail. */
+void QuenScCountDatabaseError(void);
+
+/* Fills *out with the process's counters and, when probeDatabase is
+ * non-zero, the outcome of one round trip to the database (the schema
+ * version read). Thread-safe; can't fail. */
+void QuenScStatusRead(QuenScServer *server, int probeDatabase, QuenScStatus *out);
+
 #endif

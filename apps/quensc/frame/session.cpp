@@ -70,7 +70,7 @@ QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id)
 {
     unsigned char *bytes = nullptr;
     size_t length = 0;
-    if (!id || !PolDb_LongFieldGetBlob(ctx->conn, id, &bytes, &length) || length != QUENSC_SESSION_RECORD_SIZE) {
+    if (!id || !PolDb_SessionGetBlob(ctx->conn, id, &bytes, &length) || length != QUENSC_SESSION_RECORD_SIZE) {
         free(bytes);
         QuenScLogError("Invalid session id: %s", id ? id : "");
         return nullptr;
@@ -120,7 +120,8 @@ int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew)
 
 int QuenScSessionRemove(i_ctx *ctx, const char *id)
 {
-    if (!PolDb_LongFieldRemoveBlob(ctx->conn, id)) {
+    /* Only a session's own rows: a long value under the same key stays. */
+    if (!PolDb_SessionRemove(ctx->conn, id)) {
         QuenScLogError("PolDb_LongFieldRemoveBlob() failed for session %s (%s)", id, Db_GetLastErrorText(ctx->conn));
         return QUENSC_INVALID_SESSION;
     }

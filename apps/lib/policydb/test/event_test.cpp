@@ -216,6 +216,45 @@ TEST_F(EventLog, VerifyChainFindsAlteredAndRemovedEvents)
     EXPECT_EQ(Verify(), "3");
 }
 
+TEST_F(EventLog, CheckChainNamesTheFirstBadEventAndWhy)
+{
+    AddMany(6);
+    struct Case {
+        const char *tamper;
+        bool whole;
+        const char *uid;
+        const char *reason;
+        int checked;
+    } cases[] = {
+        {"", true, nullptr, nullptr, 6},
+        {"UPDATE PolicyDb_Event SET messageParams = 'x' WHERE eventUID = 4", false, "4", "bad signature", 4},
+        {"UPDATE PolicyDb_Event SET eventSignature = NULL WHERE eventUID = 2", false, "2", "bad signature", 2},
+    };
+    for (const Case &c : cases) {
+        if (*c.tamper)
+            Raw(c.tamper);
+        PolDbChainCheck check;
+        EXPECT_EQ(PolDb_EventCheckChain(conn_, &check), c.whole) << c.tamper;
+        EXPECT_TRUE(Db_Commit(conn_));
+        EXPECT_EQ(check.firstBadUID ? std::string(check.firstBadUID) : "", c.uid ? c.uid : "") << c.tamper;
+        EXPECT_EQ(check.reason ? std::string(check.reason) : "", c.reason ? c.reason : "") << c.tamper;
+        EXPECT_EQ(check.checked, c.checked) << c.tamper;
+        free(check.firstBadUID);
+    }
+}
+
+TEST_F(EventLog, CheckChainFindsARemovedEventByItsSuccessorsLink)
+{
+    AddMany(5);
+    Raw("DELETE FROM PolicyDb_Event WHERE eventUID = 3");
+    PolDbChainCheck check;
+    EXPECT_FALSE(PolDb_EventCheckChain(conn_, &check));
+    EXPECT_TRUE(Db_Commit(conn_));
+    EXPECT_STREQ(check.firstBadUID, "4");
+    EXPECT_STREQ(check.reason, "broken link");
+    free(check.firstBadUID);
+}
+
 TEST_F(EventLog, RetriesWithTheNewHighestNumberThenGivesUp)
 {
     AddMany(2);

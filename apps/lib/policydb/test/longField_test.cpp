@@ -156,6 +156,32 @@ TEST_F(LongField, FailedInsertRollsBackTheWholeValue)
     free(key);
 }
 
+TEST_F(LongField, SessionRemoveLeavesOtherLongValuesUnderTheKey)
+{
+    int64_t future = time(nullptr) + 3600;
+    std::string session = Store("c2Vzc2lvbg==", &future);
+    std::string policy = Store("a policy text");
+    ASSERT_TRUE(PolDb_SessionRemove(conn_, policy.c_str()));
+    ASSERT_TRUE(PolDb_SessionRemove(conn_, session.c_str()));
+    ASSERT_TRUE(Db_Commit(conn_));
+    EXPECT_EQ(Get(policy), "a policy text");
+    EXPECT_EQ(Rows(session), "0");
+}
+
+TEST_F(LongField, SessionGetBlobReadsOnlySessionRows)
+{
+    int64_t future = time(nullptr) + 3600;
+    std::string session = Store("c2Vzc2lvbg==", &future);
+    std::string other = Store("c2Vzc2lvbg==");
+    unsigned char *out = nullptr;
+    size_t length = 0;
+    ASSERT_TRUE(PolDb_SessionGetBlob(conn_, session.c_str(), &out, &length));
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(out), length), "session");
+    free(out);
+    EXPECT_FALSE(PolDb_SessionGetBlob(conn_, other.c_str(), &out, &length));
+    EXPECT_EQ(out, nullptr);
+}
+
 /* A multi-byte character across the 2000-byte mark goes whole into the
  * next piece: every stored piece is valid UTF-8 and the value reads back
  * unchanged. */

@@ -130,4 +130,19 @@ bool PolDb_EventPurgeOldEvents(DbConnection *conn, int purgeType, int64_t purgeV
  * cannot be detected this way. */
 bool PolDb_EventVerifyChain(DbConnection *conn, char **firstBadUID);
 
+/* What PolDb_EventCheckChain found. */
+struct PolDbChainCheck {
+    int checked;          /* events read and checked, up to the first bad one */
+    char *firstBadUID;    /* newly allocated (caller frees); null when sound or unreadable */
+    const char *reason;   /* static text: why that event fails; null when sound */
+};
+
+/* The same check as PolDb_EventVerifyChain (a purge re-signs the new oldest
+ * event as one that names no predecessor), telling also how many events
+ * were checked and why the first bad one fails. Returns true for a sound
+ * chain (also an empty one); false with *out saying which event fails and
+ * why ("bad signature", "broken link"), or with firstBadUID null when the
+ * events could not be read (logged). */
+bool PolDb_EventCheckChain(DbConnection *conn, PolDbChainCheck *out);
+
 #endif

@@ -39,6 +39,14 @@ char *PolDb_LongFieldGet(DbConnection *conn, const char *key);
  * after logging, when the key has no data or the data is not Base64. */
 bool PolDb_LongFieldGetBlob(DbConnection *conn, const char *key, unsigned char **bytes, size_t *length);
 
+/* Session blobs are the rows with an expiry. PolDb_SessionGetBlob reads like
+ * PolDb_LongFieldGetBlob but only a session blob: any other long value under
+ * the key counts as "no data". PolDb_SessionRemove deletes the key's session
+ * rows and never another long value; a key without session rows (or a null
+ * or empty key) is a success. */
+bool PolDb_SessionGetBlob(DbConnection *conn, const char *key, unsigned char **bytes, size_t *length);
+bool PolDb_SessionRemove(DbConnection *conn, const char *key);
+
 /* Deletes every session blob whose expiry is not later than now. */
 bool PolDb_SessionCleanup(DbConnection *conn);
 
