@@ -60,8 +60,13 @@ if [ ! -e "$target" ]; then
   echo "run: created the installation $target"
 else
   echo "run: reusing the installation $target and its data"
-  [ -e "$target/conf/quensc.conf" ] ||
-    echo "run: warning: $target/conf/quensc.conf is missing; /RPC2 will answer 503" >&2
+  # Without a configuration file the administration pages let every visitor
+  # in as the initial administrator: never serve an installation so.
+  if [ ! -e "$target/conf/quensc.conf" ]; then
+    echo "run: $target/conf/quensc.conf is missing: without it every visitor of the pages would be" >&2
+    echo "run: the initial administrator. Restore the file, or remove $var to start afresh." >&2
+    exit 1
+  fi
 fi
 
 # The administration pages come from the checkout at every start.
