@@ -280,10 +280,17 @@ int QuenScLdapAuthenticateUser(i_ctx *ctx, const char *user, const char *passwor
     char *base = nullptr;
     char *principal = nullptr;
     char *account = nullptr;
-    rc = QuenScLdapGetUserDn(ctx, conn, user, domain, &dn, &base, &principal, &account, nullptr);
+    char *referralHost = nullptr;
+    rc = QuenScLdapGetUserDn(ctx, conn, user, domain, &dn, &base, &principal, &account, &referralHost);
     if (rc != QUENSC_OK) {
         QuenScLogError("user: %s does not exist in domain: %s", Text(user), Text(domain));
         rc = QUENSC_AUTHENTICATION_FAILED;
+    } else if (referralHost && (QuenScLdapClose(ctx, conn), conn->host = referralHost,
+                                QuenScLdapOpen(ctx, conn) != QUENSC_OK)) {
+        /* A user found through a referral proves the password to the server
+         * that holds the account, not to the one that referred. */
+        QuenScLogError("QuenScLdapSearchS() failed to open LDAP connection to: %s", referralHost);
+        rc = QUENSC_LDAP_CONNECT_FAILED;
     } else {
         rc = QuenScVerifyUser(ctx, conn, dn, base, account, QuenScDnToDomain(ctx->pool, base), password);
         if (rc == QUENSC_OK) {

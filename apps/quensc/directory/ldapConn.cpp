@@ -249,7 +249,8 @@ int QuenScLdapSearchS(i_ctx *ctx, apr_hash_t *visited, LDAP *ld, const char *bas
             break;
         }
         const char *host = apr_pstrdup(ctx->pool, url->lud_host);
-        const char *newBase = apr_pstrdup(ctx->pool, url->lud_dn ? url->lud_dn : "");
+        /* A URL without a DN means "the same base again" (RFC 4511). */
+        const char *newBase = apr_pstrdup(ctx->pool, url->lud_dn && *url->lud_dn ? url->lud_dn : base);
         ldap_free_urldesc(url);
         if (apr_hash_get(visited, host, APR_HASH_KEY_STRING)) {
             QuenScLogInfo("Detected a loop (%s) in search: '%s', skipping ldap search.", host, filter);
