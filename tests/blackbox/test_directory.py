@@ -11,6 +11,7 @@ import subprocess
 import sys
 import unittest
 
+import service_client
 from quensc_harness import QUENSC_DB, Installation, password_hash, xml_escape
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -162,6 +163,89 @@ class LoginAgainstDomainController(unittest.TestCase):
 
     def test_password_credential_is_refused_in_directory_mode(self):
         self.assertEqual(self.dc.login({"type": 2, "pwd": {"pwd": "unused-a"}}), 5)
+
+
+def binds(user, password):
+    """True when the domain controller accepts user@quen.test with password."""
+    env = dict(os.environ, LDAPTLS_CACERT=SAMBA["SAMBA_CA"])
+    done = subprocess.run(["ldapsearch", "-x", "-ZZ", "-H", "ldap://127.0.0.1", "-D", user + "@quen.test",
+                           "-w", password, "-s", "base", "-b", "", "(objectClass=*)", "dn"],
+                          env=env, capture_output=True)
+    return done.returncode == 0
+
+
+def access(dn, name, kind):
+    return {"data": dn, "name": name, "type": kind, "useInstanceLimit": 0, "instanceLimit": 0}
+
+
+class InstancesOwnedByDirectoryUsers(unittest.TestCase):
+    """A Quen whose access entries name a directory user and a group, whose
+    instances authenticate their owner against the directory."""
+
+    NEW_PASS = "N3w-Pass.2026"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dc = DirectoryServer().__enter__()
+        try:
+            s = cls.dc.server
+            cls.admin = s.SessionOpen(10)[1]
+            assert s.AuthenticateManager(cls.admin, ldap_credential("admin1", USER_PASS)) == [0]
+            assert s.QuenCreate(cls.admin, {"uuid": "dq", "name": "Directory Quen"}) == [0]
+            assert s.PolicyStore(cls.admin, "dq", "client", "host",
+                                 service_client.policy(instType=1, authType=1, copyPolicy=2)) == [0]
+            cls.entries = [s.AccessAdd(cls.admin, "dq", access("CN=changer,CN=Users," + BASE, "Changer", 0)),
+                           s.AccessAdd(cls.admin, "dq", access("CN=QuenInner,CN=Users," + BASE, "Inner", 1)),
+                           s.AccessAdd(cls.admin, "dq", access("CN=nobody,CN=Users," + BASE, "Nobody", 0))]
+            assert s.PolicyPublish(cls.admin, "dq") == [0]
+            assert s.PackageCreate(cls.admin, service_client.package("dq-p", "dq")) == [0]
+        except Exception:
+            cls.dc.__exit__(None, None, None)
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.dc.__exit__(None, None, None)
+
+    def create(self, user, password=USER_PASS):
+        s = self.dc.server
+        return s.InstanceCreate(s.SessionOpen(10)[1], ldap_credential(user, password), "dq-p", "dq key", "cp")
+
+    def test_access_entries_must_name_directory_objects(self):
+        self.assertEqual(self.entries, [[0], [0], [43]])
+        self.assertIn("LDAP object 'CN=nobody,CN=Users,%s' could not be found on ldap server" % BASE, self.dc.log())
+
+    def test_named_user_and_nested_group_member_create_instances_others_are_denied(self):
+        cases = [("changer", 0), ("nested1", 0), ("other", 32)]
+        for user, expected in cases:
+            with self.subTest(user=user):
+                self.assertEqual(self.create(user)[0], expected)
+        self.assertEqual(self.create("changer", "wrong password"), [10])
+
+    def test_instance_key_needs_its_owner(self):
+        uid = self.create("nested1")[1]
+        s = self.dc.server
+        self.assertEqual(s.InstanceGetKey(s.SessionOpen(10)[1], ldap_credential("nested1", USER_PASS), uid),
+                         [0, "dq key"])
+        self.assertEqual(s.InstanceGetKey(s.SessionOpen(10)[1], ldap_credential("changer", USER_PASS), uid),
+                         [10])
+
+    def test_owner_changes_directory_password_others_cannot(self):
+        code, uid, _ = self.create("changer")
+        self.assertEqual(code, 0)
+        s = self.dc.server
+        client = s.SessionOpen(10)[1]
+        self.assertEqual(s.LdapUserChangePassword(client, uid, ldap_credential("other", USER_PASS), self.NEW_PASS),
+                         [17])
+        self.assertIn("is not owner of instance (CN=changer,CN=Users,%s)" % BASE, self.dc.log())
+        self.assertTrue(binds("changer", USER_PASS), "nothing changed for a non-owner")
+        self.assertEqual(s.LdapUserChangePassword(client, uid, ldap_credential("changer", "wrong old"),
+                                                  self.NEW_PASS), [17])
+        self.assertEqual(s.LdapUserChangePassword(client, uid, ldap_credential("changer", USER_PASS),
+                                                  self.NEW_PASS), [0])
+        self.assertFalse(binds("changer", USER_PASS))
+        self.assertTrue(binds("changer", self.NEW_PASS))
+        self.assertNotIn(self.NEW_PASS, self.dc.log())
 
 
 class ChannelRules(unittest.TestCase):

@@ -411,7 +411,7 @@ int QuenScLdapChangePassword(i_ctx *ctx, const char *ownerDn, const char *user, 
         QuenScLogError("user: %s does not exist in domain: %s", Text(user), Text(domain));
         why = ldap_err2string(LDAP_NO_SUCH_OBJECT);
         rc = QUENSC_PASSWORD_CHANGE_FAILED;
-    } else if (QuenScIsEmpty(ownerDn) || strcmp(dn, ownerDn) != 0) {
+    } else if (QuenScIsEmpty(ownerDn) || strcasecmp(dn, ownerDn) != 0) {
         QuenScLogError("user: %s requested pwd change, is not owner of instance (%s)", dn, Text(ownerDn));
         why = ldap_err2string(LDAP_INSUFFICIENT_ACCESS);
         rc = QUENSC_PASSWORD_CHANGE_FAILED;

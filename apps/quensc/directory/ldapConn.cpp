@@ -178,6 +178,11 @@ int QuenScLdapOpen(i_ctx *ctx, QuenScLdapConn *conn)
         Drop(conn);
         return rc;
     }
+    if (!conn->handle && QuenScIsEmpty(conn->host)) {
+        /* libldap would take an empty host for localhost. */
+        QuenScLogError("ldap_init() failed: no directory host is configured");
+        return QUENSC_LDAP_CONNECT_FAILED;
+    }
     if (!conn->handle) {
         rc = OpenChannel(ctx, conn);
         if (rc != QUENSC_OK)
