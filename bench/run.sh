@@ -5,3 +5,4 @@ cd "$(dirname "$0")/.."
 export QUENSC_BUILD_DIR=$(cd "${1:-build}" && pwd)
 python3 bench/frame_bench.py
 python3 bench/scale_bench.py
+python3 bench/directory_bench.py
