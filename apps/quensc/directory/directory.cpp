@@ -340,11 +340,7 @@ int QuenScLdapIsMember(i_ctx *ctx, const char *userDn, const char *groupDn)
     return rc;
 }
 
-namespace {
-
-/* "\"password\"" as UTF-16LE without a terminator, in pool: the value form
- * of unicodePwd. False for a password that is not valid UTF-8 or too long. */
-bool QuotedUtf16(apr_pool_t *pool, const char *password, struct berval *out)
+bool QuenScUnicodePwdValue(apr_pool_t *pool, const char *password, struct berval *out)
 {
     if (strlen(password) + 3 > kQuotedPasswordSize)
         return false;
@@ -394,8 +390,6 @@ bool QuotedUtf16(apr_pool_t *pool, const char *password, struct berval *out)
     return true;
 }
 
-} // namespace
-
 int QuenScLdapChangePassword(i_ctx *ctx, const char *ownerDn, const char *user, const char *oldPassword,
                              const char *newPassword, const char *domain)
 {
@@ -438,8 +432,8 @@ int QuenScLdapChangePassword(i_ctx *ctx, const char *ownerDn, const char *user, 
             QuenScLogError("user: %s cannot change his password.", dn);
             why = ldap_err2string(LDAP_CONSTRAINT_VIOLATION);
             rc = QUENSC_PASSWORD_CHANGE_FAILED;
-        } else if (rc == QUENSC_OK && (!QuotedUtf16(ctx->pool, Text(oldPassword), &oldValue) ||
-                                       !QuotedUtf16(ctx->pool, Text(newPassword), &newValue))) {
+        } else if (rc == QUENSC_OK && (!QuenScUnicodePwdValue(ctx->pool, Text(oldPassword), &oldValue) ||
+                                       !QuenScUnicodePwdValue(ctx->pool, Text(newPassword), &newValue))) {
             why = ldap_err2string(LDAP_INVALID_SYNTAX);
             rc = QUENSC_PASSWORD_CHANGE_FAILED;
         } else if (rc == QUENSC_OK) {

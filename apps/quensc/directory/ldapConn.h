@@ -129,6 +129,12 @@ char *QuenScDnToDomain(apr_pool_t *pool, const char *dn);
 int QuenScLdapGetUserDn(i_ctx *ctx, QuenScLdapConn *conn, const char *user, const char *domain, char **userDn,
                         char **baseDn, char **userPrincipalName, char **accountName, char **referralHost);
 
+/* The unicodePwd value of password: the password in double quotes, as
+ * UTF-16LE without a terminator, in pool. False (out untouched) for a
+ * password that is not valid UTF-8 or longer than the 8194-byte quoted
+ * form allows. */
+bool QuenScUnicodePwdValue(apr_pool_t *pool, const char *password, struct berval *out);
+
 /* Binds conn as accountName@domain with password. QUENSC_OK on success;
  * otherwise conn is bound again with the query account and the account's
  * state explains the failure (QUENSC_USER_ACCOUNT_DISABLED ...

@@ -182,6 +182,25 @@ TEST_F(Directory, QueryAccountInNetbiosFormIsRefusedBeforeAnyConnection)
     EXPECT_EQ(host_.Texts().back(), "QUENSC: QuenScLdapOpen(): Failed to parse query_user QUEN\\query");
 }
 
+TEST_F(Directory, PasswordValuesAreQuotedUtf16LittleEndian)
+{
+    struct berval value {};
+    ASSERT_TRUE(QuenScUnicodePwdValue(ctx_.pool, "a\xc3\xa9\xf0\x9f\x94\x91", &value));
+    /* '"', 'a', U+00E9, U+1F511 as a surrogate pair, '"' */
+    const unsigned char expected[] = {0x22, 0, 0x61, 0, 0xE9, 0, 0x3D, 0xD8, 0x11, 0xDD, 0x22, 0};
+    ASSERT_EQ(value.bv_len, sizeof expected);
+    EXPECT_EQ(memcmp(value.bv_val, expected, sizeof expected), 0);
+}
+
+TEST_F(Directory, PasswordValuesRefuseBrokenUtf8AndOverlongPasswords)
+{
+    struct berval value {};
+    const std::vector<std::string> refused = {"\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xff", std::string(8192, 'p')};
+    for (const std::string &password : refused)
+        EXPECT_FALSE(QuenScUnicodePwdValue(ctx_.pool, password.c_str(), &value)) << password.size();
+    EXPECT_TRUE(QuenScUnicodePwdValue(ctx_.pool, std::string(8191, 'p').c_str(), &value));
+}
+
 TEST_F(Directory, EmptyPasswordNeverBinds)
 {
     EXPECT_EQ(QuenScLdapBind(nullptr, "bob@quen.test", ""), LDAP_INVALID_CREDENTIALS);
