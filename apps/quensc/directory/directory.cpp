@@ -27,9 +27,7 @@ int64_t Number(const char *text)
 {
     if (QuenScIsEmpty(text))
         return 0;
-    char *end = nullptr;
-    int64_t value = apr_strtoi64(text, &end, 10);
-    return value;
+    return apr_strtoi64(text, nullptr, 10);
 }
 
 const char *FirstValue(char **values) { return values && values[0] ? values[0] : nullptr; }
@@ -285,13 +283,16 @@ int QuenScLdapAuthenticateUser(i_ctx *ctx, const char *user, const char *passwor
     if (rc != QUENSC_OK) {
         QuenScLogError("user: %s does not exist in domain: %s", Text(user), Text(domain));
         rc = QUENSC_AUTHENTICATION_FAILED;
-    } else if (referralHost && (QuenScLdapClose(ctx, conn), conn->host = referralHost,
-                                QuenScLdapOpen(ctx, conn) != QUENSC_OK)) {
+    } else if (referralHost) {
         /* A user found through a referral proves the password to the server
          * that holds the account, not to the one that referred. */
-        QuenScLogError("QuenScLdapSearchS() failed to open LDAP connection to: %s", referralHost);
-        rc = QUENSC_LDAP_CONNECT_FAILED;
-    } else {
+        QuenScLdapClose(ctx, conn);
+        conn->host = referralHost;
+        rc = QuenScLdapOpen(ctx, conn);
+        if (rc != QUENSC_OK)
+            QuenScLogError("QuenScLdapSearchS() failed to open LDAP connection to: %s", referralHost);
+    }
+    if (rc == QUENSC_OK) {
         rc = QuenScVerifyUser(ctx, conn, dn, base, account, QuenScDnToDomain(ctx->pool, base), password);
         if (rc == QUENSC_OK) {
             if (userDn)

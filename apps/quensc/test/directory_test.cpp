@@ -45,6 +45,7 @@ TEST_F(Directory, AccountStatusFirstMatchingRuleWins)
     const std::string past = std::to_string(kNow - 1);
     const std::string future = std::to_string(kNow + 864000000000LL);
     const std::string age42 = "-36288000000000"; /* 42 days, the usual maximum */
+    const std::string age1 = std::string("-") + kDay;
     const std::vector<StatusCase> cases = {
         {"disabled beats everything", age42.c_str(), "0", "530", past.c_str(), QUENSC_USER_ACCOUNT_DISABLED},
         {"locked out", age42.c_str(), "0", "528", past.c_str(), QUENSC_USER_ACCOUNT_LOCKOUT},
@@ -57,7 +58,7 @@ TEST_F(Directory, AccountStatusFirstMatchingRuleWins)
         {"must change", age42.c_str(), "0", "512", "0", QUENSC_PASSWORD_MUST_CHANGE},
         {"password older than 42 days", age42.c_str(), old.c_str(), "512", "0", QUENSC_PASSWORD_EXPIRED},
         {"password younger than 42 days", age42.c_str(), recent.c_str(), "512", "0", QUENSC_OK},
-        {"one day maximum", (std::string("-") + kDay).c_str(), recent.c_str(), "512", "0", QUENSC_PASSWORD_EXPIRED},
+        {"one day maximum", age1.c_str(), recent.c_str(), "512", "0", QUENSC_PASSWORD_EXPIRED},
         {"maximum 0 never expires", "0", old.c_str(), "512", "0", QUENSC_OK},
         {"maximum 'never' never expires", "-9223372036854775808", old.c_str(), "512", "0", QUENSC_OK},
         {"flagged expired", "0", recent.c_str(), "8389120", "0", QUENSC_PASSWORD_EXPIRED},
