@@ -252,7 +252,8 @@ class ChannelRules(unittest.TestCase):
     def test_untrusted_certificate_fails_the_connection(self):
         with DirectoryServer(ca=SAMBA["SAMBA_OTHER_CA"]) as dc:
             self.assertEqual(dc.login(ldap_credential("admin1", USER_PASS)), 40)
-            self.assertIn("the directory's certificate was not verified", dc.log())
+            self.assertIn("the directory's certificate was not verified against %s: unable to get local issuer "
+                          "certificate" % os.path.join(dc.install.root, "conf", "..", "ssl", "ldap.crt"), dc.log())
 
     def test_unreachable_directory_answers_40(self):
         with DirectoryServer(host="127.0.0.9") as dc:

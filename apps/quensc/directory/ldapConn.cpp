@@ -9,6 +9,8 @@
 
 #include <apr_file_info.h>
 #include <apr_strings.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 
 #include <cstring>
 
@@ -77,15 +79,56 @@ LDAP *NewSession(const char *url, const char *caFile)
     return ld;
 }
 
-/* The library's diagnostic text for the last operation on ld ("" when none). */
-const char *Diagnostic(i_ctx *ctx, LDAP *ld)
+/* Why the directory's certificate did not verify, in words, for the log
+ * line of a failed TLS handshake (the library itself only says that it
+ * failed). The certificate is fetched over a second exchange that checks
+ * nothing and sends nothing but the request for TLS (no bind, no
+ * credentials), then verified with OpenSSL against caFile and the host.
+ * Never null. */
+const char *CertificateProblem(i_ctx *ctx, const char *url, const char *host, bool startTls, const char *caFile)
 {
-    char *message = nullptr;
-    if (ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &message) != LDAP_OPT_SUCCESS || !message)
-        return "";
-    char *copy = apr_pstrdup(ctx->pool, message);
-    ldap_memfree(message);
-    return copy;
+    LDAP *ld = nullptr;
+    if (ldap_initialize(&ld, url) != LDAP_SUCCESS || !ld)
+        return "the certificate could not be fetched";
+    int version = LDAP_VERSION3;
+    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    struct timeval network = {kNetworkTimeoutSeconds, 0};
+    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &network);
+    int never = LDAP_OPT_X_TLS_NEVER;
+    ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &never);
+    int server = 0;
+    ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &server);
+    int rc = startTls ? ldap_start_tls_s(ld, nullptr, nullptr) : ldap_connect(ld);
+    struct berval der = {0, nullptr};
+    if (rc == LDAP_SUCCESS)
+        ldap_get_option(ld, LDAP_OPT_X_TLS_PEERCERT, &der);
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    if (!der.bv_val)
+        return "the TLS handshake failed even without a certificate check";
+
+    const char *problem = "the certificate could not be read";
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(der.bv_val);
+    X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(der.bv_len));
+    ldap_memfree(der.bv_val);
+    X509_STORE *store = X509_STORE_new();
+    X509_STORE_CTX *check = X509_STORE_CTX_new();
+    if (cert && store && check) {
+        if (X509_STORE_load_file(store, caFile) != 1) {
+            problem = apr_psprintf(ctx->pool, "the CA file %s could not be read", caFile);
+        } else if (X509_STORE_CTX_init(check, store, cert, nullptr) == 1) {
+            X509_VERIFY_PARAM *param = X509_STORE_CTX_get0_param(check);
+            if (X509_VERIFY_PARAM_set1_ip_asc(param, host) != 1)
+                X509_VERIFY_PARAM_set1_host(param, host, 0);
+            if (X509_verify_cert(check) == 1)
+                problem = "the certificate verifies; the TLS handshake failed for another reason";
+            else
+                problem = apr_pstrdup(ctx->pool, X509_verify_cert_error_string(X509_STORE_CTX_get_error(check)));
+        }
+    }
+    X509_STORE_CTX_free(check);
+    X509_STORE_free(store);
+    X509_free(cert);
+    return problem;
 }
 
 void Drop(QuenScLdapConn *conn)
@@ -102,7 +145,8 @@ int OpenChannel(i_ctx *ctx, QuenScLdapConn *conn)
 {
     const QuenScConfig *cfg = ctx->server->configuration;
     const char *caFile = CaFile(ctx);
-    conn->handle = NewSession(apr_psprintf(ctx->pool, "ldap://%s:%d", conn->host, kPlainPort), caFile);
+    const char *url = apr_psprintf(ctx->pool, "ldap://%s:%d", conn->host, kPlainPort);
+    conn->handle = NewSession(url, caFile);
     if (!conn->handle)
         return QUENSC_LDAP_CONNECT_FAILED;
     int rc = ldap_start_tls_s(conn->handle, nullptr, nullptr);
@@ -114,8 +158,8 @@ int OpenChannel(i_ctx *ctx, QuenScLdapConn *conn)
          * verify). Never fall back to a plain channel then. */
         if (rc == LDAP_CONNECT_ERROR)
             QuenScLogError("QuenScLdapOpen(): TLS with %s failed, the directory's certificate was not verified "
-                           "against %s: %s (%s)",
-                           conn->host, caFile, ldap_err2string(rc), Diagnostic(ctx, conn->handle));
+                           "against %s: %s",
+                           conn->host, caFile, CertificateProblem(ctx, url, conn->host, true, caFile));
         else
             QuenScLogError("QuenScLdapOpen(): Cannot reach the directory at %s: %s", conn->host,
                            ldap_err2string(rc));
@@ -192,10 +236,14 @@ int QuenScLdapOpen(i_ctx *ctx, QuenScLdapConn *conn)
     if (rc != LDAP_SUCCESS) {
         QuenScLogError("QuenScLdapOpen(): Error during bind: %s (%s, %s)", ldap_err2string(rc),
                        Text(cfg->krb5.query_user), Text(cfg->krb5.default_realm));
-        if (rc == LDAP_CONNECT_ERROR)
+        if (rc == LDAP_CONNECT_ERROR) {
+            const char *caFile = CaFile(ctx);
             QuenScLogError("QuenScLdapOpen(): TLS with %s failed, the directory's certificate was not verified "
                            "against %s: %s",
-                           conn->host, CaFile(ctx), Diagnostic(ctx, conn->handle));
+                           conn->host, caFile,
+                           CertificateProblem(ctx, apr_psprintf(ctx->pool, "ldaps://%s:%d", conn->host, kSslPort),
+                                              conn->host, false, caFile));
+        }
         Drop(conn);
         return QUENSC_LDAP_CONNECT_FAILED;
     }
