@@ -236,9 +236,9 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
         *oldVersion = found;
         *newVersion = found;
         switch (check) {
-        case 0:
+        case POLDB_SCHEMA_CURRENT:
             break;
-        case 1:
+        case POLDB_SCHEMA_WRONG_VERSION:
             PolDb_Log("PolDB_ModuleInit: Found database schema with wrong version number = %d\n", found);
             if (mode == DB_INIT_UPGRADE_OR_CREATE || mode == DB_INIT_UPGRADE_EXISTING) {
                 DbConnection *conn = Db_Open();
@@ -265,7 +265,7 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
             }
             Db_ModuleExit();
             return false;
-        case 2:
+        case POLDB_SCHEMA_MISSING:
             PolDb_Log("PolDB_ModuleInit: Found no or empty database\n");
             if (mode == DB_INIT_CHECK_ONLY || mode == DB_INIT_UPGRADE_EXISTING) {
                 Db_ModuleExit();
@@ -298,9 +298,9 @@ int PolDb_CheckSchema(int *version)
     DbConnection *conn = Db_Open();
     if (!conn) {
         Db_SetModuleStatus(-1, "Cannot open database connection");
-        return 3;
+        return POLDB_SCHEMA_NO_CONNECTION;
     }
-    int result = 2;
+    int result = POLDB_SCHEMA_MISSING;
     const char *text = "No database schema found, init required";
     DbResultSet *rs = nullptr;
     if (Db_Query(conn, "SELECT value FROM PolicyDb_MetaInfo WHERE name = 'version'", &rs)) {
@@ -309,8 +309,8 @@ int PolDb_CheckSchema(int *version)
             bool unique = !rs->ops->next(rs);
             if (unique) {
                 *out = atoi(value);
-                result = (*out == POLDB_SCHEMA_VERSION) ? 0 : 1;
-                text = result == 0 ? "Database operation successful"
+                result = (*out == POLDB_SCHEMA_VERSION) ? POLDB_SCHEMA_CURRENT : POLDB_SCHEMA_WRONG_VERSION;
+                text = result == POLDB_SCHEMA_CURRENT ? "Database operation successful"
                                    : "Database schema wrong version, init required";
             }
             free(value);
@@ -348,7 +348,7 @@ bool InitSchema(void)
                       Db_GetLastErrorText(conn));
     }
     Db_Close(conn);
-    if (PolDb_CheckSchema(nullptr) != 0) {
+    if (PolDb_CheckSchema(nullptr) != POLDB_SCHEMA_CURRENT) {
         PolDb_Log("Schema is still wrong after attempted init. Check permissions of the DB user account.\n");
         return false;
     }
@@ -398,7 +398,7 @@ bool PolDb_SetupCheckSchema(int storeKind, const char *dsn, const char *user, co
 {
     if (!SetupInit(storeKind, dsn, user, password, DB_INIT_NO_CHECK))
         return false;
-    bool ok = PolDb_CheckSchema(nullptr) == 0;
+    bool ok = PolDb_CheckSchema(nullptr) == POLDB_SCHEMA_CURRENT;
     Db_ModuleExit();
     return ok;
 }
@@ -789,19 +789,20 @@ int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader
     return count;
 }
 
-void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
-                         PolDbRecordRelease release, size_t recordSize, const char *name)
+bool PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                        size_t recordSize, const char *name, void **out)
 {
+    *out = nullptr;
     void *array = nullptr;
     int count = PolDb_SelectArray(conn, sql, reader, &array, recordSize, name);
     if (count == 1)
-        return array;   /* a one-record array is exactly one record */
+        *out = array;   /* a one-record array is exactly one record */
     if (count > 1) {
         PolDb_Log("PolDb_%s: Got %d objects expecting unique while executing SQL statement:\n%s\n", name,
                   count, sql);
         PolDb_FreeArray(array, count, recordSize, release);
     }
-    return nullptr;
+    return count == 0 || count == 1;
 }
 
 namespace {
@@ -817,8 +818,10 @@ void ReleaseSingleString(void *record) { free(static_cast<SingleString *>(record
 
 char *SelectSingleString(DbConnection *conn, const char *sql)
 {
-    auto *one = static_cast<SingleString *>(PolDb_SelectUnique(conn, sql, ReadSingleString, ReleaseSingleString,
-                                                               sizeof(SingleString), "SelectSingleString"));
+    void *found = nullptr;
+    PolDb_SelectUnique(conn, sql, ReadSingleString, ReleaseSingleString, sizeof(SingleString), "SelectSingleString",
+                       &found);
+    auto *one = static_cast<SingleString *>(found);
     if (!one)
         return nullptr;
     char *text = one->text;

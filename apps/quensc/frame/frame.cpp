@@ -76,18 +76,18 @@ void QuenScEventParam(QuenScCall *call, int index, const char *text)
 static int ConfiguredLevel(const QuenScConfigLogging &logging, int category)
 {
     switch (category) {
-    case 1: return logging.authentication;
-    case 2: return logging.quen_admin;
-    case 3: return logging.package_admin;
-    case 4: return logging.instance_admin;
-    case 5: return logging.policy_admin;
+    case QUENSC_CATEGORY_AUTHENTICATION: return logging.authentication;
+    case QUENSC_CATEGORY_QUEN_ADMIN: return logging.quen_admin;
+    case QUENSC_CATEGORY_PACKAGE_ADMIN: return logging.package_admin;
+    case QUENSC_CATEGORY_INSTANCE_ADMIN: return logging.instance_admin;
+    case QUENSC_CATEGORY_POLICY_ADMIN: return logging.policy_admin;
     default: return 0;
     }
 }
 
 void QuenScRecordEvent(i_ctx *ctx)
 {
-    int category = 0, level = 4;
+    int category = QUENSC_CATEGORY_NONE, level = 4;
     LookupEventType(ctx->event->eventType, &category, &level);
     if (level > ConfiguredLevel(ctx->server->configuration->logging, category))
         return;

@@ -95,7 +95,8 @@ const PolDbQuen *QuenScLookupQuen(i_ctx *ctx, const char *quenUID)
     if (ctx->quenLut)
         if (auto *hit = static_cast<PolDbQuen *>(Hash_Lookup(ctx->quenLut, quenUID)))
             return hit;
-    PolDbQuen *quen = PolDb_QuenGetByPK(ctx->conn, quenUID);
+    PolDbQuen *quen = nullptr;
+    PolDb_QuenGetByPK(ctx->conn, quenUID, &quen);
     if (!quen)
         return nullptr;
     Keep<FreeQuen>(ctx, ctx->quenLut, quen->quenUID, quen, "QuenScLookupQuen() failed to insert quen into LUT");
@@ -109,7 +110,8 @@ const PolDbPackage *QuenScLookupPackage(i_ctx *ctx, const char *packageUID)
     if (ctx->packageLut)
         if (auto *hit = static_cast<PolDbPackage *>(Hash_Lookup(ctx->packageLut, packageUID)))
             return hit;
-    PolDbPackage *package = PolDb_PackageGetByPK(ctx->conn, packageUID);
+    PolDbPackage *package = nullptr;
+    PolDb_PackageGetByPK(ctx->conn, packageUID, &package);
     if (!package)
         return nullptr;
     Keep<FreePackage>(ctx, ctx->packageLut, package->packageUID, package,
@@ -135,7 +137,8 @@ const PolDbRuntimePolicy *QuenScLookupPolicy(i_ctx *ctx, const char *quenUID, in
     if (ctx->policyLut)
         if (auto *hit = static_cast<PolDbRuntimePolicy *>(Hash_Lookup(ctx->policyLut, key)))
             return hit;
-    PolDbRuntimePolicy *policy = PolDb_RuntimePolicyGetByPK(ctx->conn, quenUID, version, withLongData);
+    PolDbRuntimePolicy *policy = nullptr;
+    PolDb_RuntimePolicyGetByPK(ctx->conn, quenUID, version, withLongData, &policy);
     if (!policy)
         return nullptr;
     Keep<FreePolicy>(ctx, ctx->policyLut, key, policy, "QuenScLookupPolicy() failed to insert policy into LUT");

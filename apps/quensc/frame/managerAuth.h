@@ -5,12 +5,6 @@
 
 #include "frame/session.h"
 
-/* Access mask bits of the methods. */
-enum {
-    QUENSC_ACCESS_ADMIN = 1,
-    QUENSC_ACCESS_HELPDESK = 2,
-    QUENSC_ACCESS_ANY = 4,
-};
 
 /* 0 when the session's rights meet the mask, else 9 after logging
  * "Security check failed for handler: %s". session may be null. */

@@ -13,24 +13,25 @@
 
 #include <apr_strings.h>
 
+#include <cstdlib>
+
 namespace {
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
-enum { kUser = 0, kGroup = 1, kToken = 2 };
 
 const char *TypeName(int type)
 {
     switch (type) {
-    case kUser: return "USER";
-    case kGroup: return "GROUP";
-    case kToken: return "TOKEN";
+    case QUENSC_IDENTITY_USER: return "USER";
+    case QUENSC_IDENTITY_GROUP: return "GROUP";
+    case QUENSC_IDENTITY_TOKEN: return "TOKEN";
     default: return "UNKNOWN";
     }
 }
 
 /* What an event may show of an entry's data: never a token. */
-const char *Details(int type, const char *data) { return type == kToken ? "********" : OrEmpty(data); }
+const char *Details(int type, const char *data) { return type == QUENSC_IDENTITY_TOKEN ? "********" : OrEmpty(data); }
 
 void EntryEvent(QuenScCall *call, int type, const char *name, const char *data)
 {
@@ -39,25 +40,21 @@ void EntryEvent(QuenScCall *call, int type, const char *name, const char *data)
     QuenScEventParam(call, 2, Details(type, data));
 }
 
-const char *VersionFilter(i_ctx *ctx, const char *quenUID, int version)
+/* The live entry (quenUID, data, version): QUENSC_OK with *found (null
+ * when there is none; owned by the caller: PolDb_AccessRelease, then free),
+ * or QUENSC_INTERNAL when the entries cannot be read. */
+int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found)
 {
-    return PolDbPsprintf(ctx->conn, "quenUID = %s AND accVersion = %d",
-                         PolDb_EscapeString(ctx->conn, false, false, OrEmpty(quenUID)), version);
+    return PolDb_AccessGetByPK(ctx->conn, OrEmpty(quenUID), OrEmpty(data), version, found) ? QUENSC_OK
+                                                                                             : QUENSC_INTERNAL;
 }
 
-/* The live entry (quenUID, data, version): 0 with *found (null when there is
- * none), or 2 when the entries cannot be read. Enumerating rather than
- * reading by key tells a missing entry from a failed read. */
-int FindEntry(i_ctx *ctx, const char *quenUID, const char *data, int version, PolDbAccess **found, int *count)
+void FreeEntry(PolDbAccess *entry)
 {
-    DbConnection *conn = ctx->conn;
-    const char *filter = PolDbPsprintf(conn, "%s AND identityData = %s", VersionFilter(ctx, quenUID, version),
-                                       PolDb_EscapeString(conn, false, false, OrEmpty(data)));
-    *found = nullptr;
-    *count = 0;
-    if (!PolDb_AccessEnumerate(conn, filter, found, count))
-        return QUENSC_INTERNAL;
-    return QUENSC_OK;
+    if (entry) {
+        PolDb_AccessRelease(entry);
+        free(entry);
+    }
 }
 
 struct AccessAddArgs {
@@ -126,7 +123,7 @@ int QuenScAccessAddWork(QuenScCall *call)
     auto *a = static_cast<AccessAddArgs *>(call->args);
     const QuenScAccessRecord &in = a->access;
     /* An entry of another type could never admit anybody. */
-    if (QuenScIsEmpty(in.data) || in.type < kUser || in.type > kToken ||
+    if (QuenScIsEmpty(in.data) || in.type < QUENSC_IDENTITY_USER || in.type > QUENSC_IDENTITY_TOKEN ||
         !QuenScTextFits(in.data, QUENSC_UID_MAX) || !QuenScTextFits(in.name, QUENSC_NAME_MAX))
         return QUENSC_INVALID_PARAMETER;
 
@@ -138,19 +135,19 @@ int QuenScAccessAddWork(QuenScCall *call)
         QuenScLogError("QUEN '%s' not found, while attempting to create access object", OrEmpty(a->quenUID));
         return QUENSC_QUEN_DOES_NOT_EXIST;
     }
-    if (in.type == kUser || in.type == kGroup) {
+    if (in.type == QUENSC_IDENTITY_USER || in.type == QUENSC_IDENTITY_GROUP) {
         rc = QuenScLdapCheckObject(ctx, in.data);
         if (rc != QUENSC_OK)
             return rc;
     }
 
     PolDbAccess *existing = nullptr;
-    int count = 0;
-    if (FindEntry(ctx, a->quenUID, in.data, version, &existing, &count) != QUENSC_OK) {
+    if (FindEntry(ctx, a->quenUID, in.data, version, &existing) != QUENSC_OK) {
         QuenScLogError("Error adding access object to db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    PolDb_AccessFreeArray(existing, count);
+    bool exists = existing != nullptr;
+    FreeEntry(existing);
 
     PolDbAccess record{};
     record.quenUID = const_cast<char *>(a->quenUID);
@@ -160,7 +157,7 @@ int QuenScAccessAddWork(QuenScCall *call)
     record.identityName = const_cast<char *>(OrEmpty(in.name));
     record.useInstanceLimit = in.useInstanceLimit != 0;
     record.instanceLimit = in.instanceLimit;
-    if (count > 0) {
+    if (exists) {
         if (!PolDb_AccessUpdate(ctx->conn, &record)) {
             QuenScLogError("Error updating access object: %s", Db_GetLastErrorText(ctx->conn));
             return QUENSC_INTERNAL;
@@ -181,7 +178,7 @@ int QuenScAccessRemoveRead(QuenScCall *call)
     if (rc == QUENSC_OK)
         rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
     /* Until an entry is found the event names nobody. */
-    EntryEvent(call, kUser, "", "");
+    EntryEvent(call, QUENSC_IDENTITY_USER, "", "");
     return rc;
 }
 
@@ -194,19 +191,18 @@ int QuenScAccessRemoveWork(QuenScCall *call)
     if (rc != QUENSC_OK)
         return rc;
     PolDbAccess *found = nullptr;
-    int count = 0;
-    if (FindEntry(ctx, a->quenUID, a->data, version, &found, &count) != QUENSC_OK) {
+    if (FindEntry(ctx, a->quenUID, a->data, version, &found) != QUENSC_OK) {
         QuenScLogError("Error removing access object(%s -%s): %s", OrEmpty(a->quenUID), OrEmpty(a->data),
                        Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    if (count == 0) {
+    if (!found) {
         QuenScLogError("Failed to find access object (%s:%s) during AccessRemove", OrEmpty(a->quenUID),
                        OrEmpty(a->data));
         return QUENSC_ACCESS_DOES_NOT_EXIST;
     }
-    EntryEvent(call, found[0].identityType, found[0].identityName, found[0].identityData);
-    PolDb_AccessFreeArray(found, count);
+    EntryEvent(call, found->identityType, found->identityName, found->identityData);
+    FreeEntry(found);
     if (!PolDb_AccessDelete(ctx->conn, a->quenUID, a->data, version)) {
         QuenScLogError("Error removing access object(%s -%s): %s", a->quenUID, a->data,
                        Db_GetLastErrorText(ctx->conn));
@@ -236,7 +232,7 @@ int QuenScAccessQueryWork(QuenScCall *call)
         return rc;
     PolDbAccess *entries = nullptr;
     int count = 0;
-    if (!PolDb_AccessEnumerate(ctx->conn, VersionFilter(ctx, a->quenUID, version), &entries, &count)) {
+    if (!PolDb_AccessEnumerateVersion(ctx->conn, OrEmpty(a->quenUID), version, &entries, &count)) {
         QuenScLogError("Error enumerating access objects in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
@@ -280,8 +276,8 @@ int MatchDirectoryUser(i_ctx *ctx, const QuenScCredential *cred, const PolDbAcce
         return QUENSC_AUTHENTICATION_FAILED;
     for (int i = 0; i < count; i++) {
         const PolDbAccess &e = entries[i];
-        bool hit = (e.identityType == kUser && apr_strnatcasecmp(OrEmpty(e.identityData), userDn) == 0) ||
-                   (e.identityType == kGroup && QuenScLdapIsMember(ctx, userDn, e.identityData) == QUENSC_OK);
+        bool hit = (e.identityType == QUENSC_IDENTITY_USER && apr_strnatcasecmp(OrEmpty(e.identityData), userDn) == 0) ||
+                   (e.identityType == QUENSC_IDENTITY_GROUP && QuenScLdapIsMember(ctx, userDn, e.identityData) == QUENSC_OK);
         if (hit) {
             Admit(ctx, e, userDn, principal, out);
             return QUENSC_OK;
@@ -299,7 +295,7 @@ int MatchToken(i_ctx *ctx, const QuenScCredential *cred, const PolDbAccess *entr
         return QUENSC_ACCESS_DENIED;
     for (int i = 0; i < count; i++) {
         const PolDbAccess &e = entries[i];
-        if (e.identityType == kToken && !QuenScIsEmpty(e.identityData) &&
+        if (e.identityType == QUENSC_IDENTITY_TOKEN && !QuenScIsEmpty(e.identityData) &&
             apr_strnatcmp(e.identityData, cred->value1) == 0) {
             /* The entry's own text is what the instance records and what the
              * per-user limit counts: the comparison passes over blanks, and
@@ -321,8 +317,8 @@ int QuenScAccessMatch(i_ctx *ctx, const QuenScCredential *cred, const char *quen
     if (!cred)
         cred = &kNone;
     switch (instType) {
-    case 1: return MatchDirectoryUser(ctx, cred, entries, count, out);
-    case 2: return MatchToken(ctx, cred, entries, count, out);
+    case QUENSC_INST_DIRECTORY: return MatchDirectoryUser(ctx, cred, entries, count, out);
+    case QUENSC_INST_TOKEN: return MatchToken(ctx, cred, entries, count, out);
     default:
         QuenScLogError("Invalid instantiation type for an quen: %s - %d", OrEmpty(quenUID), instType);
         return QUENSC_INTERNAL;

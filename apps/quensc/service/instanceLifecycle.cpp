@@ -37,7 +37,7 @@ int64_t Now() { return time(nullptr); }
 
 apr_status_t FreeFetched(void *record)
 {
-    PolDb_InstanceFreeArray(static_cast<PolDbInstance *>(record), 1);
+    PolDb_InstanceFree(static_cast<PolDbInstance *>(record));
     return APR_SUCCESS;
 }
 
@@ -97,16 +97,12 @@ int NewInstanceUid(i_ctx *ctx, const char **uid)
     for (int attempt = 0; attempt < 8; attempt++) {
         char candidate[POLDB_UID_SIZE];
         PolDb_CreateUniqueUID(conn, candidate);
-        const char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_Instance WHERE instanceUID = %s",
-                                        PolDb_EscapeString(conn, false, false, candidate));
-        DbResultSet *rs = nullptr;
-        if (!Db_Query(conn, sql, &rs)) {
+        bool used = false;
+        if (!PolDb_InstanceUidTaken(conn, candidate, &used)) {
             QuenScLogError("Error looking for a free instance UID: %s", Db_GetLastErrorText(conn));
             return QUENSC_INTERNAL;
         }
-        int used = rs->ops->next(rs) ? rs->ops->getInt(rs, 0) : 0;
-        Db_FreeResult(conn, rs);
-        if (used == 0) {
+        if (!used) {
             *uid = apr_pstrdup(ctx->pool, candidate);
             return QUENSC_OK;
         }
@@ -125,10 +121,10 @@ int CheckOwner(i_ctx *ctx, const QuenScCredential *cred, const PolDbInstance *in
         return QUENSC_INTERNAL;
     }
     switch (policy.authType) {
-    case 0:
-    case 3:
+    case QUENSC_AUTH_NONE:
+    case QUENSC_AUTH_UNCHECKED:
         return QUENSC_OK;
-    case 1: {
+    case QUENSC_AUTH_DIRECTORY: {
         /* Only a directory credential names a directory user. */
         if (cred->type != QUENSC_CRED_LDAP)
             return QUENSC_INVALID_PARAMETER;
@@ -142,7 +138,7 @@ int CheckOwner(i_ctx *ctx, const QuenScCredential *cred, const PolDbInstance *in
             return QUENSC_AUTHENTICATION_FAILED;
         return QUENSC_OK;
     }
-    case 2:
+    case QUENSC_AUTH_PASSWORD:
         if (cred->type != QUENSC_CRED_PASSWORD)
             return QUENSC_INVALID_PARAMETER;
         return QuenScCheckPasswordHash(ctx, instance->instanceUID, cred->value1, instance->password);
@@ -178,11 +174,11 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
                     const QuenScInstantiation *admitted, bool forCopy, const char **name, const char **data)
 {
     switch (instType) {
-    case 0:
+    case QUENSC_INST_ANYBODY:
         *name = "N/A";
         *data = "";
         return QUENSC_OK;
-    case 1: {
+    case QUENSC_INST_DIRECTORY: {
         if (admitted->matched && admitted->identity) {
             /* The check logged the user in already. */
             *data = admitted->identity;
@@ -207,7 +203,7 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
         *name = principal ? principal : Copy(ctx, cred->value1);
         return QUENSC_OK;
     }
-    case 2:
+    case QUENSC_INST_TOKEN:
         if (cred->type != QUENSC_CRED_TOKEN) {
             if (forCopy) {
                 QuenScLogError("Expected a TOKEN cred, got a %d cred", cred->type);
@@ -227,9 +223,9 @@ int CreatorIdentity(i_ctx *ctx, const char *quenUID, int instType, const QuenScC
 const char *CopyPolicyName(int copyPolicy)
 {
     switch (copyPolicy) {
-    case 0: return "NOT ALLOWED";
-    case 1: return "REPLACE";
-    case 2: return "ALLOWED";
+    case QUENSC_COPY_NOT_ALLOWED: return "NOT ALLOWED";
+    case QUENSC_COPY_REPLACE: return "REPLACE";
+    case QUENSC_COPY_ALLOWED: return "ALLOWED";
     default: return "UNKNOWN";
     }
 }
@@ -247,20 +243,14 @@ bool ClientTextsFit(const char *protectionKey, const char *copyProtectionId)
 int QuenScInstanceFetch(i_ctx *ctx, const char *instanceUID, PolDbInstance **out)
 {
     *out = nullptr;
-    DbConnection *conn = ctx->conn;
-    const char *filter =
-        PolDbPsprintf(conn, "instanceUID = %s", PolDb_EscapeString(conn, false, false, OrEmpty(instanceUID)));
     PolDbInstance *found = nullptr;
-    int count = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &found, &count)) {
-        QuenScLogError("Error reading instance (%s) from db: %s", OrEmpty(instanceUID), Db_GetLastErrorText(conn));
+    if (!PolDb_InstanceGetByPK(ctx->conn, OrEmpty(instanceUID), &found)) {
+        QuenScLogError("Error reading instance (%s) from db: %s", OrEmpty(instanceUID),
+                       Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
-    if (count == 0)
+    if (!found)
         return QUENSC_INSTANCE_DOES_NOT_EXIST;
-    /* The UID is the table's key: there is one row at most. */
-    for (int i = 1; i < count; i++)
-        PolDb_InstanceRelease(&found[i]);
     apr_pool_cleanup_register(ctx->pool, found, FreeFetched, apr_pool_cleanup_null);
     *out = found;
     return QUENSC_OK;
@@ -326,9 +316,9 @@ bool QuenScPerUserLimitReached(int activeCount, int perUserInstanceLimit)
 
 bool QuenScQuenExpired(const QuenScPolicyRecord *policy, int64_t now)
 {
-    if (policy->expType == 1)
+    if (policy->expType == QUENSC_EXP_DAYS)
         return policy->expValue1 == 0;
-    if (policy->expType == 2)
+    if (policy->expType == QUENSC_EXP_WINDOW)
         return now < policy->expValue1 || now > policy->expValue2;
     return false;
 }
@@ -366,16 +356,13 @@ int QuenScInstantiationCheck(i_ctx *ctx, const QuenScCredential *cred, const cha
         if (QuenScQuenLimitReached(count, policy.instanceLimit))
             return QUENSC_QUEN_INSTANCE_LIMIT_EXCEEDED;
     }
-    if (policy.instType == 0)
+    if (policy.instType == QUENSC_INST_ANYBODY)
         return QUENSC_OK; /* anybody: no entry to match, no identity to count */
 
-    DbConnection *conn = ctx->conn;
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND accVersion = %d",
-                                       PolDb_EscapeString(conn, false, false, quenUID), version);
     PolDbAccess *entries = nullptr;
     int count = 0;
-    if (!PolDb_AccessEnumerate(conn, filter, &entries, &count)) {
-        QuenScLogError("Error enumerating access objects in db: %s (%s)", Db_GetLastErrorText(conn), quenUID);
+    if (!PolDb_AccessEnumerateVersion(ctx->conn, quenUID, version, &entries, &count)) {
+        QuenScLogError("Error enumerating access objects in db: %s (%s)", Db_GetLastErrorText(ctx->conn), quenUID);
         return QUENSC_INTERNAL;
     }
     rc = QuenScAccessMatch(ctx, cred, quenUID, policy.instType, entries, count, out);
@@ -618,9 +605,9 @@ int QuenScInstanceCopyWork(QuenScCall *call)
     QuenScEventParam(call, 3, CopyPolicyName(policy.copyPolicy));
     bool replace = false;
     switch (policy.copyPolicy) {
-    case 0: return QUENSC_INSTANCE_CANNOT_COPY;
-    case 1: replace = true; break;
-    case 2: replace = a->replace != 0; break;
+    case QUENSC_COPY_NOT_ALLOWED: return QUENSC_INSTANCE_CANNOT_COPY;
+    case QUENSC_COPY_REPLACE: replace = true; break;
+    case QUENSC_COPY_ALLOWED: replace = a->replace != 0; break;
     default:
         QuenScLogError("Invalid value for copy policy: %d", policy.copyPolicy);
         return QUENSC_INTERNAL;
@@ -855,7 +842,7 @@ int QuenScInstanceEnableWork(QuenScCall *call)
             QuenScLogError("Failed to authenticate as owner of instance during enable: %s", instance->instanceUID);
             return rc;
         }
-        if (policy.copyPolicy != 2)
+        if (policy.copyPolicy != QUENSC_COPY_ALLOWED)
             return QUENSC_INSTANCE_CANNOT_COPY;
         QuenScInstantiation admitted{};
         rc = QuenScInstantiationCheck(ctx, &a->cred, instance->quenUID, false, true, instance->preview, &admitted);

@@ -97,17 +97,10 @@ int64_t QuenScInstanceTtl(const PolDbInstance *instance, int64_t now)
 int QuenScCountActiveInstances(i_ctx *ctx, const char *quenUID, const char *creatorIdData, int *count)
 {
     *count = 0;
-    DbConnection *conn = ctx->conn;
-    const char *quen = PolDb_EscapeString(conn, false, false, quenUID ? quenUID : "");
-    const char *filter =
-        creatorIdData
-            ? PolDbPsprintf(conn, "quenUID = %s AND creatorIdData = %s AND insPreview='FALSE'", quen,
-                            PolDb_EscapeString(conn, false, false, creatorIdData))
-            : PolDbPsprintf(conn, "quenUID = %s AND insPreview='FALSE'", quen);
     PolDbInstance *instances = nullptr;
     int n = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &instances, &n)) {
-        QuenScLogError("Error enumerating instances in db: %s", Db_GetLastErrorText(conn));
+    if (!PolDb_InstanceEnumerateNonPreview(ctx->conn, quenUID, creatorIdData, &instances, &n)) {
+        QuenScLogError("Error enumerating instances in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
     int64_t now = time(nullptr);
@@ -122,12 +115,12 @@ void QuenScExpirationFromPolicy(int expType, int64_t expValue1, int64_t expValue
                                 bool *useValidDates, int64_t *validDateStart, int64_t *validDateEnd)
 {
     switch (expType) {
-    case 0:
+    case QUENSC_EXP_NEVER:
         *useValidDates = false;
         *validDateStart = 0;
         *validDateEnd = INT64_MAX;
         return;
-    case 1: {
+    case QUENSC_EXP_DAYS: {
         *useValidDates = true;
         *validDateStart = activationDate;
         int64_t base = activationDate;
@@ -137,7 +130,7 @@ void QuenScExpirationFromPolicy(int expType, int64_t expValue1, int64_t expValue
         *validDateEnd = AddDays(base, expValue1);
         return;
     }
-    case 2:
+    case QUENSC_EXP_WINDOW:
         *useValidDates = true;
         *validDateStart = expValue1;
         *validDateEnd = expValue2;

@@ -48,18 +48,6 @@ MacPoolArgs *NewArgs(QuenScCall *call)
     return a;
 }
 
-/* Whether a live or removed pool already holds the UID. A removed pool
- * keeps its row (and so its key), which no new pool can take over. */
-bool PoolUidTaken(i_ctx *ctx, const char *uid)
-{
-    char *sql = apr_psprintf(ctx->pool, "SELECT macPoolUID FROM PolicyDb_MacPool WHERE macPoolUID = %s",
-                             PolDb_EscapeString(ctx->conn, false, false, uid));
-    char *found = SelectSingleString(ctx->conn, sql);
-    bool taken = found != nullptr;
-    free(found);
-    return taken;
-}
-
 /* Argument 1, a UID. */
 int ReadUidArg(QuenScCall *call)
 {
@@ -77,8 +65,7 @@ int ListPools(i_ctx *ctx, const char *quenUID, PolDbMacPool **pools, int *count)
         QuenScLogError("QUEN '%s' not found, while querying for mac pools", OrEmpty(quenUID));
         return QUENSC_QUEN_DOES_NOT_EXIST;
     }
-    const char *filter = apr_psprintf(ctx->pool, "quenUID = %s", PolDb_EscapeString(ctx->conn, false, false, quenUID));
-    if (!PolDb_MacPoolEnumerate(ctx->conn, filter, pools, count)) {
+    if (!PolDb_MacPoolEnumerateByQuen(ctx->conn, quenUID, pools, count)) {
         QuenScLogError("Error enumerating mac pools in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }
@@ -132,7 +119,14 @@ int QuenScMacPoolAddWork(QuenScCall *call)
         QuenScLogError("Failed to find quen (%s) while adding a MAC POOL object", OrEmpty(p.quenUuid));
         return QUENSC_QUEN_DOES_NOT_EXIST;
     }
-    if (PoolUidTaken(ctx, p.uuid)) {
+    /* A removed pool keeps its row (and so its key), which no new pool can
+     * take over. */
+    bool taken = false;
+    if (!PolDb_MacPoolUidTaken(ctx->conn, p.uuid, &taken)) {
+        QuenScLogError("Error reading mac pools: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    if (taken) {
         QuenScLogError("Attempt to create a duplicate MacPool object (%s) failed", p.uuid);
         return QUENSC_OBJECT_EXISTS;
     }
@@ -164,7 +158,12 @@ int QuenScMacPoolRemoveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
     const char *uid = Args(call)->uid;
-    MacPoolPtr pool(PolDb_MacPoolGetByPK(ctx->conn, uid));
+    PolDbMacPool *found = nullptr;
+    if (!PolDb_MacPoolGetByPK(ctx->conn, uid, &found)) {
+        QuenScLogError("Error reading mac pool (%s): %s", OrEmpty(uid), Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    MacPoolPtr pool(found);
     if (!pool) {
         QuenScLogError("Failed to find mac pool (%s) to remove", OrEmpty(uid));
         return QUENSC_MAC_POOL_DOES_NOT_EXIST;

@@ -187,17 +187,14 @@ int QuenScPackageQueryWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
     const char *quenUID = *static_cast<const char **>(call->args);
-    const char *filter = nullptr;
-    if (!QuenScIsEmpty(quenUID)) {
-        if (!QuenScLookupQuen(ctx, quenUID)) {
-            QuenScLogError("QUEN '%s' not found, while querying for packages", quenUID);
-            return QUENSC_QUEN_DOES_NOT_EXIST;
-        }
-        filter = PolDbPsprintf(ctx->conn, "quenUID = %s", PolDb_EscapeString(ctx->conn, false, false, quenUID));
+    bool oneQuen = !QuenScIsEmpty(quenUID);
+    if (oneQuen && !QuenScLookupQuen(ctx, quenUID)) {
+        QuenScLogError("QUEN '%s' not found, while querying for packages", quenUID);
+        return QUENSC_QUEN_DOES_NOT_EXIST;
     }
     PolDbPackage *packages = nullptr;
     int count = 0;
-    if (!PolDb_PackageEnumerate(ctx->conn, filter, &packages, &count)) {
+    if (!PolDb_PackageEnumerateByQuen(ctx->conn, oneQuen ? quenUID : nullptr, &packages, &count)) {
         QuenScLogError("Error enumerating packages in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }

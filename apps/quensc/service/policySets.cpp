@@ -30,8 +30,10 @@ const char *Decimal(i_ctx *ctx, int value) { return apr_itoa(ctx->pool, value); 
  * internal error. */
 bool PolicyValuesKnown(const QuenScPolicyRecord *p)
 {
-    return p->instType >= 0 && p->instType <= 2 && p->authType >= 0 && p->authType <= 3 && p->expType >= 0 &&
-           p->expType <= 2 && p->copyPolicy >= 0 && p->copyPolicy <= 2;
+    return p->instType >= QUENSC_INST_ANYBODY && p->instType <= QUENSC_INST_TOKEN &&
+           p->authType >= QUENSC_AUTH_NONE && p->authType <= QUENSC_AUTH_LAST &&
+           p->expType >= QUENSC_EXP_NEVER && p->expType <= QUENSC_EXP_WINDOW &&
+           p->copyPolicy >= QUENSC_COPY_NOT_ALLOWED && p->copyPolicy <= QUENSC_COPY_ALLOWED;
 }
 
 } // namespace
@@ -59,9 +61,9 @@ bool QuenScExpirationSettingsDiffer(const QuenScPolicyRecord *a, const QuenScPol
 {
     if (a->expType != b->expType)
         return true;
-    if (a->expType == 1)
+    if (a->expType == QUENSC_EXP_DAYS)
         return a->expValue1 != b->expValue1;
-    if (a->expType == 2)
+    if (a->expType == QUENSC_EXP_WINDOW)
         return a->expValue1 != b->expValue1 || a->expValue2 != b->expValue2;
     return false;
 }
@@ -70,7 +72,7 @@ int QuenScPolicyBulkExpirationUpdate(i_ctx *ctx, const char *quenUID, const Quen
                                      bool preview)
 {
     DbConnection *conn = ctx->conn;
-    if (policy->expType != 1) {
+    if (policy->expType != QUENSC_EXP_DAYS) {
         bool use = false;
         int64_t start = 0, end = 0;
         QuenScExpirationFromPolicy(policy->expType, policy->expValue1, policy->expValue2, 0, &use, &start, &end);
@@ -83,12 +85,9 @@ int QuenScPolicyBulkExpirationUpdate(i_ctx *ctx, const char *quenUID, const Quen
     }
 
     /* Each instance's window depends on its own activation date. */
-    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND insPreview='%s' AND inheritsExpiration='TRUE'",
-                                       PolDb_EscapeString(conn, false, false, OrEmpty(quenUID)),
-                                       preview ? "TRUE" : "FALSE");
     PolDbInstance *instances = nullptr;
     int count = 0;
-    if (!PolDb_InstanceEnumerate(conn, filter, &instances, &count)) {
+    if (!PolDb_InstanceEnumerateInheriting(conn, OrEmpty(quenUID), preview, &instances, &count)) {
         /* The failed read has rolled back the request's work: going on
          * would report a change that was never kept. */
         QuenScLogError("Error enumerating instances in db: %s (%s)", Db_GetLastErrorText(conn), OrEmpty(quenUID));
@@ -419,7 +418,10 @@ int QuenScPolicyRetrieveWork(QuenScCall *call)
 
     InstanceHolder held;
     if (!QuenScIsEmpty(a->instanceUID)) {
-        held.instance = PolDb_InstanceGetByPK(ctx->conn, a->instanceUID);
+        if (!PolDb_InstanceGetByPK(ctx->conn, a->instanceUID, &held.instance)) {
+            QuenScLogError("Error reading instance (%s) from db: %s", a->instanceUID, Db_GetLastErrorText(ctx->conn));
+            return QUENSC_INTERNAL;
+        }
         if (!held.instance) {
             QuenScLogError("Failed to find instance (%s) while retrieving policy set", a->instanceUID);
             return QUENSC_INSTANCE_DOES_NOT_EXIST;
@@ -446,7 +448,7 @@ int QuenScPolicyRetrieveWork(QuenScCall *call)
         PolDbInstance *instance = held.instance;
         instance->lastPolicyCheck = time(nullptr);
         char *ownPassword = instance->password;
-        if (policy.authType == 0)
+        if (policy.authType == QUENSC_AUTH_NONE)
             instance->password = QuenScPasswordHash(ctx->pool, instance->instanceUID, "");
         if (!instance->password)
             instance->password = ownPassword; /* the hash failed (logged): keep the stored one */

@@ -112,7 +112,12 @@ int AddWork(QuenScCall *call)
     record.name = const_cast<char *>(e.name);
     record.value = const_cast<char *>(OrEmpty(e.value));
     record.type = e.type;
-    UserDataPtr existing(PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, e.activator, e.name));
+    PolDbUserData *stored = nullptr;
+    if (!PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, e.activator, e.name, &stored)) {
+        QuenScLogError("Error reading user data from db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    UserDataPtr existing(stored);
     if (existing) {
         if (!PolDb_UserDataUpdate(ctx->conn, &record)) {
             QuenScLogError("Error updating user data object to db: %s", Db_GetLastErrorText(ctx->conn));
@@ -153,8 +158,12 @@ int RemoveWork(QuenScCall *call)
         known = QuenScLookupQuen(ctx, a->quenUID) != nullptr;
     }
     /* An owner that does not exist holds no entries. */
-    UserDataPtr existing(known ? PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, activator, name)
-                               : nullptr);
+    PolDbUserData *stored = nullptr;
+    if (known && !PolDb_UserDataGetByPK(ctx->conn, a->quenUID, a->packageUID, activator, name, &stored)) {
+        QuenScLogError("Error reading user data from db: %s", Db_GetLastErrorText(ctx->conn));
+        return QUENSC_INTERNAL;
+    }
+    UserDataPtr existing(stored);
     if (!existing) {
         QuenScLogError("Failed to find user data to remove (%s - %s - %s)", OrEmpty(a->packageUID),
                        OrEmpty(activator), OrEmpty(name));
@@ -185,7 +194,8 @@ int ListWork(QuenScCall *call, bool forPackage)
 {
     i_ctx *ctx = call->ctx;
     UserDataArgs *a = Args(call);
-    const char *filter;
+    const char *quenUID = a->quenUID;
+    const char *packageUID = nullptr;
     if (forPackage) {
         const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
         if (!package) {
@@ -194,20 +204,15 @@ int ListWork(QuenScCall *call, bool forPackage)
         }
         RecordPackageQuen(ctx, package);
         /* An entry of a package is always stored under the package's Quen. */
-        filter = apr_psprintf(ctx->pool, "quenUID %s AND packageUID %s",
-                              PolDb_EscapeString(ctx->conn, false, true, package->quenUID),
-                              PolDb_EscapeString(ctx->conn, false, true, package->packageUID));
-    } else {
-        if (!QuenScLookupQuen(ctx, a->quenUID)) {
-            QuenScLogError("Failed to find quen (%s) while listing user data", OrEmpty(a->quenUID));
-            return QUENSC_QUEN_DOES_NOT_EXIST;
-        }
-        filter = apr_psprintf(ctx->pool, "quenUID %s AND packageUID IS NULL",
-                              PolDb_EscapeString(ctx->conn, false, true, a->quenUID));
+        quenUID = package->quenUID;
+        packageUID = package->packageUID;
+    } else if (!QuenScLookupQuen(ctx, a->quenUID)) {
+        QuenScLogError("Failed to find quen (%s) while listing user data", OrEmpty(a->quenUID));
+        return QUENSC_QUEN_DOES_NOT_EXIST;
     }
     PolDbUserData *entries = nullptr;
     int count = 0;
-    if (!PolDb_UserDataEnumerate(ctx->conn, filter, &entries, &count)) {
+    if (!PolDb_UserDataEnumerateAtLevel(ctx->conn, quenUID, packageUID, &entries, &count)) {
         QuenScLogError("Error enumerating user data in db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
     }

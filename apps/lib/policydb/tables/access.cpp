@@ -151,14 +151,14 @@ bool PolDb_AccessEnumerateVersion(DbConnection *conn, const char *quenUID, int a
     return PolDb_AccessEnumerate(conn, filter, entries, count);
 }
 
-PolDbAccess *PolDb_AccessGetByPK(DbConnection *conn, const char *quenUID, const char *identityData,
-                                 int accVersion)
+bool PolDb_AccessGetByPK(DbConnection *conn, const char *quenUID, const char *identityData,
+                                 int accVersion, PolDbAccess **out)
 {
+    *out = nullptr;
     const char *filter = PolDbPsprintf(conn, "quenUID = %s AND identityData = %s AND accVersion = %d",
                                        PolDb_Literal(conn, quenUID), PolDb_Literal(conn, identityData), accVersion);
-    return static_cast<PolDbAccess *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadAccess, ReleaseAccess, sizeof(PolDbAccess), "AccessGetByPK"));
+    return PolDb_SelectOne(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadAccess, ReleaseAccess, "AccessGetByPK", out);
 }
 
 bool PolDb_AccessCopyVersion(DbConnection *conn, const char *quenUID, int fromVersion, int toVersion)

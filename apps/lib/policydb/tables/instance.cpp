@@ -183,13 +183,43 @@ bool PolDb_InstanceEnumerate(DbConnection *conn, const char *filter, PolDbInstan
     return n != -1;
 }
 
-PolDbInstance *PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID)
+bool PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID, PolDbInstance **out)
 {
     char *filter = PolDbPsprintf(conn, "instanceUID = %s", PolDb_Literal(conn, instanceUID));
     char *sql = PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter);
-    return static_cast<PolDbInstance *>(PolDb_SelectUnique(conn, sql, PolDb_InstanceReadRow,
-                                                           PolDb_InstanceReleaseRecord, sizeof(PolDbInstance),
-                                                           "InstanceGetByPK"));
+    return PolDb_SelectOne(conn, sql, PolDb_InstanceReadRow, PolDb_InstanceReleaseRecord, "InstanceGetByPK", out);
+}
+
+bool PolDb_InstanceUidTaken(DbConnection *conn, const char *instanceUID, bool *taken)
+{
+    *taken = false;
+    char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_Instance WHERE instanceUID = %s",
+                              PolDb_Literal(conn, instanceUID));
+    DbResultSet *rs = nullptr;
+    if (!Db_Query(conn, sql, &rs))
+        return false;
+    *taken = rs->ops->next(rs) && rs->ops->getInt(rs, 0) > 0;
+    Db_FreeResult(conn, rs);
+    return true;
+}
+
+bool PolDb_InstanceEnumerateNonPreview(DbConnection *conn, const char *quenUID, const char *creatorIdData,
+                                       PolDbInstance **instances, int *count)
+{
+    const char *quen = PolDb_Literal(conn, quenUID ? quenUID : "");
+    const char *filter =
+        creatorIdData ? PolDbPsprintf(conn, "quenUID = %s AND creatorIdData = %s AND insPreview='FALSE'", quen,
+                                      PolDb_Literal(conn, creatorIdData))
+                      : PolDbPsprintf(conn, "quenUID = %s AND insPreview='FALSE'", quen);
+    return PolDb_InstanceEnumerate(conn, filter, instances, count);
+}
+
+bool PolDb_InstanceEnumerateInheriting(DbConnection *conn, const char *quenUID, bool preview,
+                                       PolDbInstance **instances, int *count)
+{
+    const char *filter = PolDbPsprintf(conn, "quenUID = %s AND insPreview='%s' AND inheritsExpiration='TRUE'",
+                                       PolDb_Literal(conn, quenUID ? quenUID : ""), PolDb_Flag(preview));
+    return PolDb_InstanceEnumerate(conn, filter, instances, count);
 }
 
 bool PolDb_InstanceGetCustomFields(DbConnection *conn, const char ***names, bool **readOnly)

@@ -142,12 +142,25 @@ bool PolDb_MacPoolEnumerateByQuen(DbConnection *conn, const char *quenUID, PolDb
     return SelectPools(conn, sql, "MacPoolEnumerateByQuen", pools, count);
 }
 
-PolDbMacPool *PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID)
+bool PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID, PolDbMacPool **out)
 {
+    *out = nullptr;
     const char *filter = PolDbPsprintf(conn, "macPoolUID = %s", PolDb_Literal(conn, macPoolUID));
-    return static_cast<PolDbMacPool *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadMacPool, ReleaseMacPool, sizeof(PolDbMacPool), "MacPoolGetByPK"));
+    return PolDb_SelectOne(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadMacPool, ReleaseMacPool, "MacPoolGetByPK", out);
+}
+
+bool PolDb_MacPoolUidTaken(DbConnection *conn, const char *macPoolUID, bool *taken)
+{
+    *taken = false;
+    char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_MacPool WHERE macPoolUID = %s",
+                              PolDb_Literal(conn, macPoolUID));
+    DbResultSet *rs = nullptr;
+    if (!Db_Query(conn, sql, &rs))
+        return false;
+    *taken = rs->ops->next(rs) && rs->ops->getInt(rs, 0) > 0;
+    Db_FreeResult(conn, rs);
+    return true;
 }
 
 int64_t PolDb_MacPoolAllocateAddress(DbConnection *conn, const char *quenUID)

@@ -105,17 +105,24 @@ bool PolDb_PackageEnumerate(DbConnection *conn, const char *filter, PolDbPackage
     return n >= 0;
 }
 
-PolDbPackage *PolDb_PackageGetByPK(DbConnection *conn, const char *packageUID)
+bool PolDb_PackageEnumerateByQuen(DbConnection *conn, const char *quenUID, PolDbPackage **packages, int *count)
 {
+    const char *filter = quenUID ? PolDbPsprintf(conn, "quenUID = %s", PolDb_Literal(conn, quenUID)) : nullptr;
+    return PolDb_PackageEnumerate(conn, filter, packages, count);
+}
+
+bool PolDb_PackageGetByPK(DbConnection *conn, const char *packageUID, PolDbPackage **out)
+{
+    *out = nullptr;
     const char *filter = PolDbPsprintf(conn, "packageUID = %s", PolDb_Literal(conn, packageUID));
-    return static_cast<PolDbPackage *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadPackage, ReleasePackage, sizeof(PolDbPackage), "PackageGetByPK"));
+    return PolDb_SelectOne(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadPackage, ReleasePackage, "PackageGetByPK", out);
 }
 
 const char *PolDb_QuenOfPackage(DbConnection *conn, const char *packageUID)
 {
-    PolDbPackage *package = PolDb_PackageGetByPK(conn, packageUID);
+    PolDbPackage *package = nullptr;
+    PolDb_PackageGetByPK(conn, packageUID, &package);
     if (!package)
         return nullptr;
     const char *quenUID = apr_pstrdup(conn->pool, package->quenUID);

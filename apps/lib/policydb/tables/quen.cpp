@@ -117,12 +117,12 @@ bool PolDb_QuenEnumerate(DbConnection *conn, const char *filter, PolDbQuen **que
     return n >= 0;
 }
 
-PolDbQuen *PolDb_QuenGetByPK(DbConnection *conn, const char *quenUID)
+bool PolDb_QuenGetByPK(DbConnection *conn, const char *quenUID, PolDbQuen **out)
 {
+    *out = nullptr;
     const char *filter = PolDbPsprintf(conn, "quenUID = %s", PolDb_Literal(conn, quenUID));
-    return static_cast<PolDbQuen *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadQuen, ReleaseQuen, sizeof(PolDbQuen), "QuenGetByPK"));
+    return PolDb_SelectOne(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadQuen, ReleaseQuen, "QuenGetByPK", out);
 }
 
 bool PolDb_QuenRemovePreview(DbConnection *conn, const char *quenUID)

@@ -242,24 +242,29 @@ PolDbRuntimePolicy *PolDb_RuntimePolicyCreate(DbConnection *conn, const char *qu
     return r;
 }
 
-PolDbRuntimePolicy *PolDb_RuntimePolicyGetByPK(DbConnection *conn, const char *quenUID, int version,
-                                               bool withLongData)
+bool PolDb_RuntimePolicyGetByPK(DbConnection *conn, const char *quenUID, int version, bool withLongData,
+                                PolDbRuntimePolicy **out)
 {
+    *out = nullptr;
     char *filter = PolDbPsprintf(conn, RTP_KEY_FILTER, PolDb_Literal(conn, quenUID), version);
-    auto *r = static_cast<PolDbRuntimePolicy *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadRow, ReleaseRecord, sizeof(PolDbRuntimePolicy), "PolDb_RuntimePolicyGetByPK"));
+    PolDbRuntimePolicy *r = nullptr;
+    if (!PolDb_SelectOne(conn,
+                         PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                         ReadRow, ReleaseRecord, "PolDb_RuntimePolicyGetByPK", &r))
+        return false;
     if (r && withLongData && !LoadLongData(conn, r)) {
         PolDb_RuntimePolicyFree(r);
-        return nullptr;
+        *out = nullptr;
+        return false;
     }
-    return r;
+    *out = r;
+    return true;
 }
 
 bool PolDb_RuntimePolicyUpdate(DbConnection *conn, const PolDbRuntimePolicy *p)
 {
-    PolDbRuntimePolicy *stored = PolDb_RuntimePolicyGetByPK(conn, p->quenUID, p->policyVersion, true);
-    if (!stored) {
+    PolDbRuntimePolicy *stored = nullptr;
+    if (!PolDb_RuntimePolicyGetByPK(conn, p->quenUID, p->policyVersion, true, &stored) || !stored) {
         PolDb_Log("PolicyDb: No such policy quenUid = %s, policyVersion = %d\n", OrEmpty(p->quenUID),
                   p->policyVersion);
         return false;

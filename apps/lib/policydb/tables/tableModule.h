@@ -28,6 +28,18 @@ inline const char *PolDb_Literal(DbConnection *conn, const char *text)
 /* How the tables store booleans. */
 inline const char *PolDb_Flag(bool value) { return value ? "TRUE" : "FALSE"; }
 
+/* PolDb_SelectUnique for a record type: true with *out the record or null
+ * (no row); false with *out null after a logged error or several rows. */
+template <class T>
+bool PolDb_SelectOne(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                     const char *name, T **out)
+{
+    void *found = nullptr;
+    bool ok = PolDb_SelectUnique(conn, sql, reader, release, sizeof(T), name, &found);
+    *out = static_cast<T *>(found);
+    return ok;
+}
+
 /* Formats the statement in `slot` of `table`. The SQLite text is named once
  * more, unevaluated, so that the compiler checks the arguments against it. */
 #define POLDB_FORMAT(conn, table, text, slot, ...) \

@@ -172,20 +172,20 @@ bool PolDb_UserDataDelete(DbConnection *conn, const char *quenUID, const char *p
     return PolDb_Exec(conn, sql, "UserDataDelete");
 }
 
-PolDbUserData *PolDb_UserDataGetByPK(DbConnection *conn, const char *quenUID, const char *packageUID,
-                                     const char *activator, const char *name)
+bool PolDb_UserDataGetByPK(DbConnection *conn, const char *quenUID, const char *packageUID,
+                                     const char *activator, const char *name, PolDbUserData **out)
 {
+    *out = nullptr;
     Key key = Resolve(conn, quenUID, packageUID, activator, name);
     if (!key.quen) {
         PolDb_Log("PolDb_UserDataGetByPK: " USERDATA_NO_QUEN);
-        return nullptr;
+        return false;
     }
     const char *filter =
         PolDbPsprintf(conn, "quenUID %s AND packageUID %s AND activator %s AND udataName %s", Compare(conn, key.quen),
                       Compare(conn, key.package), Compare(conn, key.activator), Compare(conn, key.name));
-    return static_cast<PolDbUserData *>(
-        PolDb_SelectUnique(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
-                           ReadUserData, ReleaseUserData, sizeof(PolDbUserData), "UserDataGetByPK"));
+    return PolDb_SelectOne(conn, PolDb_WhereNotDeleted(conn, PolDb_Statement(kStatements, conn, STMT_SELECT), filter),
+                           ReadUserData, ReleaseUserData, "UserDataGetByPK", out);
 }
 
 bool PolDb_UserDataEnumerate(DbConnection *conn, const char *filter, PolDbUserData **entries, int *count)
@@ -226,4 +226,15 @@ bool PolDb_UserDataEnumerateFilter(DbConnection *conn, bool exact, const char *q
     *entries = static_cast<PolDbUserData *>(array);
     *count = n < 0 ? 0 : n;
     return n >= 0;
+}
+
+bool PolDb_UserDataEnumerateAtLevel(DbConnection *conn, const char *quenUID, const char *packageUID,
+                                    PolDbUserData **entries, int *count)
+{
+    const char *filter =
+        packageUID ? PolDbPsprintf(conn, "quenUID %s AND packageUID %s", PolDb_EscapeString(conn, false, true, quenUID),
+                                   PolDb_EscapeString(conn, false, true, packageUID))
+                   : PolDbPsprintf(conn, "quenUID %s AND packageUID IS NULL",
+                                   PolDb_EscapeString(conn, false, true, quenUID));
+    return PolDb_UserDataEnumerate(conn, filter, entries, count);
 }

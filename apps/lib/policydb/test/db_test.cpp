@@ -376,13 +376,19 @@ TEST_F(Connections, RowOperationsOnNullsEmptyResultsAndUniqueSelects)
     EXPECT_EQ(pairs[1].b, 7);
     PolDb_FreeArray(array, 2, sizeof(Pair), ReleasePair);
 
-    auto *one = static_cast<Pair *>(
-        PolDb_SelectUnique(conn, "SELECT a, b FROM t WHERE b = 7", ReadPair, ReleasePair, sizeof(Pair), "TGetByPK"));
+    void *found = nullptr;
+    EXPECT_TRUE(
+        PolDb_SelectUnique(conn, "SELECT a, b FROM t WHERE b = 7", ReadPair, ReleasePair, sizeof(Pair), "TGetByPK", &found));
+    auto *one = static_cast<Pair *>(found);
     ASSERT_NE(one, nullptr);
     EXPECT_STREQ(one->a, "x");
     ReleasePair(one);
     free(one);
-    EXPECT_EQ(PolDb_SelectUnique(conn, "SELECT a, b FROM t", ReadPair, ReleasePair, sizeof(Pair), "TGetByPK"), nullptr);
+    EXPECT_TRUE(PolDb_SelectUnique(conn, "SELECT a, b FROM t WHERE b = 8", ReadPair, ReleasePair, sizeof(Pair),
+                                   "TGetByPK", &found));
+    EXPECT_EQ(found, nullptr) << "no row is a successful lookup that found nothing";
+    EXPECT_FALSE(PolDb_SelectUnique(conn, "SELECT a, b FROM t", ReadPair, ReleasePair, sizeof(Pair), "TGetByPK", &found));
+    EXPECT_EQ(found, nullptr);
     EXPECT_TRUE(log_.Contains("PolDb_TGetByPK: Got 2 objects expecting unique while executing SQL statement:\n"
                               "SELECT a, b FROM t\n"));
     EXPECT_EQ(PolDb_SelectArray(conn, "SELECT nope FROM t", ReadPair, &array, sizeof(Pair), "TEnumerate"), -1);

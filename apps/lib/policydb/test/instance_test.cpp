@@ -87,7 +87,7 @@ TEST_F(InstanceTable, AddStoresPaddedValuesAndThePackagesQuen)
     EXPECT_EQ(Column("copyProtectionId IS NULL", "i1"), "1");
     EXPECT_EQ(Column("deleted", "i1"), "FALSE");
 
-    PolDbInstance *got = PolDb_InstanceGetByPK(conn_, "i1");
+    PolDbInstance *got = BY_KEY(PolDbInstance, PolDb_InstanceGetByPK, conn_, "i1");
     ASSERT_NE(got, nullptr);
     EXPECT_STREQ(got->instanceUID, "i1");
     EXPECT_STREQ(got->packageUID, "p1");
@@ -144,7 +144,7 @@ TEST_F(InstanceTable, UpdateWritesEveryColumnButTheCreationTime)
     EXPECT_EQ(Column("insTsCreated", "i1"), created);
     EXPECT_GT(Column("insTsLastModified", "i1"), created);
 
-    PolDbInstance *got = PolDb_InstanceGetByPK(conn_, "i1");
+    PolDbInstance *got = BY_KEY(PolDbInstance, PolDb_InstanceGetByPK, conn_, "i1");
     ASSERT_NE(got, nullptr);
     EXPECT_EQ(got->activationDate, -1);
     EXPECT_STREQ(got->hostName, "");
@@ -160,7 +160,7 @@ TEST_F(InstanceTable, DeleteIsSoftAndHidesTheRow)
     ASSERT_TRUE(Db_Commit(conn_));
     EXPECT_EQ(Column("deleted", "i1"), "TRUE");
     EXPECT_GT(Column("insTsLastModified", "i1"), modified);
-    EXPECT_EQ(PolDb_InstanceGetByPK(conn_, "i1"), nullptr);
+    EXPECT_EQ(BY_KEY(PolDbInstance, PolDb_InstanceGetByPK, conn_, "i1"), nullptr);
 
     /* Deleting again or an unknown UID changes nothing. */
     std::string stamp = Column("insTsLastModified", "i1");

@@ -146,7 +146,7 @@ TEST_F(RuntimePolicy, NewVersionCopiesTheNewestWithItsAccessEntries)
     EXPECT_GT(v4->tsCreated, v3->tsCreated);
     EXPECT_STREQ(v4->clientPolicyData, "<client v='3'/>");
 
-    Policy read(PolDb_RuntimePolicyGetByPK(conn_, "q1", 4, false));
+    Policy read(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 4, false));
     ASSERT_NE(read.p, nullptr);
     EXPECT_EQ(read->expValue1, INT64_C(3000000000));
     EXPECT_EQ(read->cacheLifetime, INT64_C(9223372036854775807));
@@ -176,11 +176,11 @@ TEST_F(RuntimePolicy, DocumentsMoveToLongFieldsAboveTwoThousandCharacters)
     ASSERT_EQ(hostKey.size(), 36u);
     EXPECT_EQ(LongRows(hostKey), "2");
 
-    Policy plain(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, false));
+    Policy plain(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, false));
     ASSERT_NE(plain.p, nullptr);
     EXPECT_STREQ(plain->hostPolicyData, "");
     EXPECT_EQ(plain->hostPolicyDataExtKey, hostKey);
-    Policy full(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, true));
+    Policy full(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, true));
     ASSERT_NE(full.p, nullptr);
     EXPECT_EQ(full->hostPolicyData, longer);
     EXPECT_EQ(full->clientPolicyData, exact);
@@ -216,7 +216,7 @@ TEST_F(RuntimePolicy, UpdatesKeepReplaceAndRemoveLongFields)
 
     /* Unchanged long document: same key, same rows (the record's own keys
      * are not trusted). */
-    Policy again(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, true));
+    Policy again(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, true));
     ASSERT_NE(again.p, nullptr);
     Set(again->clientPolicyDataExtKey, "bogus");
     again->instanceLimit = 42;
@@ -248,7 +248,7 @@ TEST_F(RuntimePolicy, UpdatesKeepReplaceAndRemoveLongFields)
     EXPECT_EQ(newKey.size(), 36u);
     EXPECT_EQ(LongRows(newKey), "2");
     EXPECT_EQ(Column("hostPolicyData", 1), "");
-    Policy full(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, true));
+    Policy full(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, true));
     ASSERT_NE(full.p, nullptr);
     EXPECT_EQ(full->hostPolicyData, std::string(2001, 'g'));
     EXPECT_STREQ(full->clientPolicyData, "short text");
@@ -271,7 +271,7 @@ TEST_F(RuntimePolicy, MissingVersionsAndLostLongDataAreReported)
     EXPECT_FALSE(Update(ghost));
     EXPECT_TRUE(log_.Contains("PolicyDb: No such policy quenUid = q1, policyVersion = 7\n"));
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_RuntimePolicy"), "0");
-    EXPECT_EQ(PolDb_RuntimePolicyGetByPK(conn_, "q1", 7, true), nullptr);
+    EXPECT_EQ(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 7, true), nullptr);
 
     Policy v1(Create());
     ASSERT_NE(v1.p, nullptr);
@@ -282,9 +282,9 @@ TEST_F(RuntimePolicy, MissingVersionsAndLostLongDataAreReported)
     Raw("DELETE FROM PolicyDb_LongField WHERE longFieldKey = '" + key + "'");
 
     log_.Clear();
-    EXPECT_EQ(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, true), nullptr);
+    EXPECT_EQ(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, true), nullptr);
     EXPECT_TRUE(log_.Contains("PolicyDb: Cannot get long policy data for rtpolicy quenUid = q1, policyVersion = 1\n"));
-    Policy plain(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, false));
+    Policy plain(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, false));
     EXPECT_NE(plain.p, nullptr);
     /* No copy can be made of a version whose long data is gone. */
     EXPECT_EQ(Create(), nullptr);
@@ -294,7 +294,7 @@ TEST_F(RuntimePolicy, MissingVersionsAndLostLongDataAreReported)
     /* Deleted versions are invisible but keep their numbers. */
     ASSERT_TRUE(Db_Commit(conn_));
     Raw("UPDATE PolicyDb_RuntimePolicy SET deleted = 'TRUE'");
-    EXPECT_EQ(PolDb_RuntimePolicyGetByPK(conn_, "q1", 1, false), nullptr);
+    EXPECT_EQ(BY_KEY(PolDbRuntimePolicy, PolDb_RuntimePolicyGetByPK, conn_, "q1", 1, false), nullptr);
     PolDbRuntimePolicy *all = nullptr;
     int count = -1;
     ASSERT_TRUE(PolDb_RuntimePolicyEnumerate(conn_, nullptr, &all, &count));

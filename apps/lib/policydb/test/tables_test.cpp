@@ -6,6 +6,7 @@
 
 #include "policydb/access.h"
 #include "store/stores.h"
+#include "policydb/instance.h"
 #include "policydb/macPool.h"
 #include "policydb/package.h"
 #include "policydb/quen.h"
@@ -148,7 +149,7 @@ TEST_F(Tables, QuenRoundTripsQuotedTextsAndStampsUnpaddedTimes)
     Commit();
     EXPECT_EQ(Count("PolicyDb_Quen", "1"), "1");   /* the table survived */
 
-    QuenPtr got(PolDb_QuenGetByPK(conn_, kNasty));
+    QuenPtr got(BY_KEY(PolDbQuen, PolDb_QuenGetByPK, conn_, kNasty));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->quenUID, kNasty);
     EXPECT_STREQ(got->quenName, kNasty);
@@ -160,7 +161,7 @@ TEST_F(Tables, QuenRoundTripsQuotedTextsAndStampsUnpaddedTimes)
     PolDbQuen changed{S(kNasty), S("renamed"), 4, 0, 0};
     ASSERT_TRUE(PolDb_QuenUpdate(conn_, &changed));
     Commit();
-    QuenPtr after(PolDb_QuenGetByPK(conn_, kNasty));
+    QuenPtr after(BY_KEY(PolDbQuen, PolDb_QuenGetByPK, conn_, kNasty));
     ASSERT_TRUE(after);
     EXPECT_STREQ(after->quenName, "renamed");
     EXPECT_EQ(after->activePolicySetVersion, 4);
@@ -187,8 +188,8 @@ TEST_F(Tables, DeletedRowsAreInvisibleToEnumerateAndGetByPK)
     ASSERT_TRUE(PolDb_QuenDelete(conn_, "q1"));
     Commit();
 
-    EXPECT_FALSE(QuenPtr(PolDb_QuenGetByPK(conn_, "q1")));
-    EXPECT_FALSE(PackagePtr(PolDb_PackageGetByPK(conn_, "p1")));
+    EXPECT_FALSE(QuenPtr(BY_KEY(PolDbQuen, PolDb_QuenGetByPK, conn_, "q1")));
+    EXPECT_FALSE(PackagePtr(BY_KEY(PolDbPackage, PolDb_PackageGetByPK, conn_, "p1")));
     EXPECT_EQ(PolDb_QuenOfPackage(conn_, "p1"), nullptr);
     Array<PolDbQuen, PolDb_QuenFreeArray> quens;
     ASSERT_TRUE(PolDb_QuenEnumerate(conn_, nullptr, &quens.items, &quens.count));
@@ -205,6 +206,32 @@ TEST_F(Tables, DeletedRowsAreInvisibleToEnumerateAndGetByPK)
     EXPECT_TRUE(PolDb_QuenUpdate(conn_, &revive));
     Commit();
     EXPECT_EQ(Scalar("SELECT quenName FROM PolicyDb_Quen WHERE quenUID = 'q1'"), "one");
+}
+
+TEST_F(Tables, LookupsByKeyTellNoneFromFailed)
+{
+    AddQuen("q1");
+    AddPackage("q1", "p1");
+    Commit();
+    PolDbQuen *quen = nullptr;
+    PolDbPackage *package = nullptr;
+    EXPECT_TRUE(PolDb_QuenGetByPK(conn_, "nope", &quen));
+    EXPECT_EQ(quen, nullptr);
+    EXPECT_TRUE(PolDb_PackageGetByPK(conn_, "nope", &package));
+    EXPECT_EQ(package, nullptr);
+    bool taken = true;
+    EXPECT_TRUE(PolDb_InstanceUidTaken(conn_, "nope", &taken));
+    EXPECT_FALSE(taken);
+    Commit();
+
+    Raw("DROP TABLE PolicyDb_Quen");
+    Raw("DROP TABLE PolicyDb_Package");
+    Raw("DROP TABLE PolicyDb_Instance");
+    EXPECT_FALSE(PolDb_QuenGetByPK(conn_, "q1", &quen));
+    EXPECT_EQ(quen, nullptr);
+    EXPECT_FALSE(PolDb_PackageGetByPK(conn_, "p1", &package));
+    EXPECT_EQ(package, nullptr);
+    EXPECT_FALSE(PolDb_InstanceUidTaken(conn_, "i1", &taken));
 }
 
 TEST_F(Tables, CascadeDeleteMarksEverythingOfTheQuenWithOneTimestamp)
@@ -298,7 +325,7 @@ TEST_F(Tables, PackageRoundTripsEveryFieldAndWritesFlagsAsText)
     EXPECT_EQ(Scalar("SELECT pkgUseValidDates || pkgDisabled || pkgPreview FROM PolicyDb_Package"), "TRUETRUEFALSE");
     EXPECT_EQ(Scalar("SELECT pkgValidDateStart || '-' || pkgValidDateEnd FROM PolicyDb_Package"), "1000-2000");
 
-    PackagePtr got(PolDb_PackageGetByPK(conn_, kNasty));
+    PackagePtr got(BY_KEY(PolDbPackage, PolDb_PackageGetByPK, conn_, kNasty));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->quenUID, "q");
     EXPECT_STREQ(got->name, kNasty);
@@ -314,7 +341,7 @@ TEST_F(Tables, PackageRoundTripsEveryFieldAndWritesFlagsAsText)
     PolDbPackage changed{S("elsewhere"), S(kNasty), S("new"), false, 5, 6, nullptr, false, true, 0, 0};
     ASSERT_TRUE(PolDb_PackageUpdate(conn_, &changed));
     Commit();
-    PackagePtr after(PolDb_PackageGetByPK(conn_, kNasty));
+    PackagePtr after(BY_KEY(PolDbPackage, PolDb_PackageGetByPK, conn_, kNasty));
     ASSERT_TRUE(after);
     EXPECT_STREQ(after->quenUID, "q");
     EXPECT_STREQ(after->name, "new");
@@ -349,7 +376,7 @@ TEST_F(Tables, AccessAddRegistersItsKeyAndUsesTheLogicalKey)
               "2");
     EXPECT_EQ(Scalar("SELECT COUNT(DISTINCT accessPK) FROM PolicyDb_Access"), "2");
 
-    AccessPtr got(PolDb_AccessGetByPK(conn_, "q", kNasty, 1));
+    AccessPtr got(BY_KEY(PolDbAccess, PolDb_AccessGetByPK, conn_, "q", kNasty, 1));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->identityName, kNasty);
     EXPECT_TRUE(got->useInstanceLimit);
@@ -362,13 +389,13 @@ TEST_F(Tables, AccessAddRegistersItsKeyAndUsesTheLogicalKey)
     ASSERT_TRUE(PolDb_AccessUpdate(conn_, &changed));
     ASSERT_TRUE(PolDb_AccessDelete(conn_, "q", kNasty, 2));
     Commit();
-    AccessPtr v1(PolDb_AccessGetByPK(conn_, "q", kNasty, 1));
+    AccessPtr v1(BY_KEY(PolDbAccess, PolDb_AccessGetByPK, conn_, "q", kNasty, 1));
     ASSERT_TRUE(v1);
     EXPECT_STREQ(v1->identityName, "renamed");
     EXPECT_EQ(v1->identityType, 2);
     EXPECT_FALSE(v1->useInstanceLimit);
     EXPECT_GT(v1->tsLastModified, v1->tsCreated);
-    EXPECT_FALSE(AccessPtr(PolDb_AccessGetByPK(conn_, "q", kNasty, 2)));
+    EXPECT_FALSE(AccessPtr(BY_KEY(PolDbAccess, PolDb_AccessGetByPK, conn_, "q", kNasty, 2)));
     Array<PolDbAccess, PolDb_AccessFreeArray> all;
     ASSERT_TRUE(PolDb_AccessEnumerate(conn_, nullptr, &all.items, &all.count));
     EXPECT_EQ(all.count, 1);
@@ -463,7 +490,7 @@ TEST_F(Tables, AccessCopyVersionStampsCopiesInOrderAndNeverDuplicatesAKey)
     EXPECT_EQ(Count("PolicyDb_Access", "accVersion = 1"), "3");
     EXPECT_EQ(Count("PolicyDb_Access", "accVersion = 3"), "3");
     EXPECT_EQ(Count("PolicyDb_Access", "accVersion = 8"), "0");
-    AccessPtr b3(PolDb_AccessGetByPK(conn_, "q", "b", 3));
+    AccessPtr b3(BY_KEY(PolDbAccess, PolDb_AccessGetByPK, conn_, "q", "b", 3));
     ASSERT_TRUE(b3);
     EXPECT_STREQ(b3->identityName, "kept");
 }
@@ -551,18 +578,18 @@ TEST_F(UserDataTables, KeyPartsMatchByValueOrByNullAndQuotedTextsRoundTrip)
     PolDbUserData u = UserData("q", nullptr, kNasty, kNasty, kNasty);
     ASSERT_TRUE(PolDb_UserDataAdd(conn_, &u));
     Commit();
-    UserDataPtr got(PolDb_UserDataGetByPK(conn_, "q", "", kNasty, kNasty));
+    UserDataPtr got(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, "q", "", kNasty, kNasty));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->value, kNasty);
     EXPECT_STREQ(got->packageUID, "");
     EXPECT_EQ(got->type, 7);
     EXPECT_EQ(got->tsCreated, got->tsLastModified);
     /* A present part never matches a missing one, nor the other way round. */
-    EXPECT_FALSE(UserDataPtr(PolDb_UserDataGetByPK(conn_, "q", "p", kNasty, kNasty)));
-    EXPECT_FALSE(UserDataPtr(PolDb_UserDataGetByPK(conn_, "q", nullptr, nullptr, kNasty)));
-    EXPECT_FALSE(UserDataPtr(PolDb_UserDataGetByPK(conn_, "q2", nullptr, kNasty, kNasty)));
+    EXPECT_FALSE(UserDataPtr(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, "q", "p", kNasty, kNasty)));
+    EXPECT_FALSE(UserDataPtr(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, "q", nullptr, nullptr, kNasty)));
+    EXPECT_FALSE(UserDataPtr(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, "q2", nullptr, kNasty, kNasty)));
 
-    EXPECT_FALSE(UserDataPtr(PolDb_UserDataGetByPK(conn_, nullptr, "", kNasty, kNasty)));
+    EXPECT_FALSE(UserDataPtr(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, nullptr, "", kNasty, kNasty)));
     EXPECT_TRUE(log_.Contains("PolDb_UserDataGetByPK: quenUid is not set and cannot be implied from packageUid\n"));
     EXPECT_FALSE(PolDb_UserDataDelete(conn_, "", nullptr, kNasty, kNasty));
     EXPECT_TRUE(log_.Contains("PolDb_UserDataRemove: quenUid is not set and cannot be implied from packageUid\n"));
@@ -579,7 +606,7 @@ TEST_F(UserDataTables, UpdateAndDeleteThroughThePackageAlone)
     changed.type = 9;
     ASSERT_TRUE(PolDb_UserDataUpdate(conn_, &changed));
     Commit();
-    UserDataPtr got(PolDb_UserDataGetByPK(conn_, nullptr, "p", "u", "n"));
+    UserDataPtr got(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, nullptr, "p", "u", "n"));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->quenUID, "q");
     EXPECT_STREQ(got->value, "second");
@@ -592,7 +619,7 @@ TEST_F(UserDataTables, UpdateAndDeleteThroughThePackageAlone)
 
     ASSERT_TRUE(PolDb_UserDataDelete(conn_, "q2", "p", "u", "n"));
     Commit();
-    EXPECT_FALSE(UserDataPtr(PolDb_UserDataGetByPK(conn_, "q", "p", "u", "n")));
+    EXPECT_FALSE(UserDataPtr(BY_KEY(PolDbUserData, PolDb_UserDataGetByPK, conn_, "q", "p", "u", "n")));
     EXPECT_EQ(Count("PolicyDb_UserData", "deleted = 'TRUE'"), "1");
     EXPECT_EQ(Names(false, "q", "p", "u"), "");
 }
@@ -664,7 +691,7 @@ TEST_F(MacPools, AddStartsEmptyAndTheReaderNeverGoesBelowTheRange)
     EXPECT_EQ(Scalar("SELECT rangeStart || ',' || rangeEnd || ',' || lastAssigned FROM PolicyDb_MacPool"),
               "100,200,99");
     Raw("UPDATE PolicyDb_MacPool SET lastAssigned = '3'");
-    MacPoolPtr got(PolDb_MacPoolGetByPK(conn_, kNasty));
+    MacPoolPtr got(BY_KEY(PolDbMacPool, PolDb_MacPoolGetByPK, conn_, kNasty));
     ASSERT_TRUE(got);
     EXPECT_STREQ(got->name, kNasty);
     EXPECT_STREQ(got->description, kNasty);
@@ -709,10 +736,10 @@ TEST_F(MacPools, PoolsAreUsedInUidOrderAndOnlyTheQuensLivePools)
     EXPECT_EQ(PolDb_MacPoolAllocateAddress(conn_, "nobody"), 0);
     EXPECT_EQ(PolDb_MacPoolAllocateAddress(conn_, kNasty), 0);
     Commit();
-    MacPoolPtr other(PolDb_MacPoolGetByPK(conn_, "0-other"));
+    MacPoolPtr other(BY_KEY(PolDbMacPool, PolDb_MacPoolGetByPK, conn_, "0-other"));
     ASSERT_TRUE(other);
     EXPECT_EQ(other->lastAssigned, 0);
-    EXPECT_FALSE(MacPoolPtr(PolDb_MacPoolGetByPK(conn_, "0-deleted")));
+    EXPECT_FALSE(MacPoolPtr(BY_KEY(PolDbMacPool, PolDb_MacPoolGetByPK, conn_, "0-deleted")));
     Array<PolDbMacPool, PolDb_MacPoolFreeArray> pools;
     ASSERT_TRUE(PolDb_MacPoolEnumerateByQuen(conn_, "q", &pools.items, &pools.count));
     ASSERT_EQ(pools.count, 2);
@@ -764,7 +791,7 @@ TEST_F(MacPools, CorruptStoredRangesAreSkippedWithoutOverflow)
         "('b-huge', 'q', '99999999999999999999', '99999999999999999999', '0'), "
         "('c-text', 'q', 'junk', '12', 'junk'), "
         "('d-full', 'q', '1', '9223372036854775807', '9223372036854775807')");
-    MacPoolPtr min(PolDb_MacPoolGetByPK(conn_, "a-min"));
+    MacPoolPtr min(BY_KEY(PolDbMacPool, PolDb_MacPoolGetByPK, conn_, "a-min"));
     ASSERT_TRUE(min);
     EXPECT_EQ(min->lastAssigned, INT64_MIN);
     EXPECT_EQ(PolDb_MacPoolAllocateAddress(conn_, "q"), 50);

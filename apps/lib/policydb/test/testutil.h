@@ -50,4 +50,13 @@ protected:
     DbConnection *conn_ = nullptr;
 };
 
+/* What a lookup by key found: the record, or null for none and for a failure
+ * alike (tests that tell them apart call the lookup themselves). */
+#define BY_KEY(Type, lookup, ...)                  \
+    ([&]() -> Type * {                             \
+        Type *found_ = nullptr;                    \
+        (void)lookup(__VA_ARGS__, &found_);        \
+        return found_;                             \
+    }())
+
 #endif

@@ -67,11 +67,12 @@ bool PolDb_AccessEnumerate(DbConnection *conn, const char *filter, PolDbAccess *
 bool PolDb_AccessEnumerateVersion(DbConnection *conn, const char *quenUID, int accVersion, PolDbAccess **entries,
                                   int *count);
 
-/* The live entry (quenUID, identityData, accVersion), newly allocated
- * (PolDb_AccessRelease it, then free it), or null when there is none, the
- * key matches several rows (logged) or the read failed (logged). */
-PolDbAccess *PolDb_AccessGetByPK(DbConnection *conn, const char *quenUID, const char *identityData,
-                                 int accVersion);
+/* Looks up the live entry (quenUID, identityData, accVersion). True with
+ * *out the entry, newly allocated (PolDb_AccessRelease it, then free it), or
+ * true with *out null when there is none. False, with *out null, when the
+ * read failed or the key matches several rows (both logged). */
+bool PolDb_AccessGetByPK(DbConnection *conn, const char *quenUID, const char *identityData, int accVersion,
+                         PolDbAccess **out);
 
 /* Copies the live entries of version fromVersion of the Quen to version
  * toVersion (used when a policy set gets a new version). The copies are

@@ -110,8 +110,17 @@ const char *Db_ModuleDsn(void);
 const char *Db_ModuleStatusText(void);
 void Db_SetModuleStatus(int code, const char *text);
 
-/* 0 current, 1 wrong version, 2 no schema, 3 cannot connect. The found
- * version goes to *version when given. Sets the module status text. */
+/* What PolDb_CheckSchema finds. */
+enum PolDbSchemaState {
+    POLDB_SCHEMA_CURRENT = 0,       /* version 216 */
+    POLDB_SCHEMA_WRONG_VERSION = 1, /* another version: upgrade or init */
+    POLDB_SCHEMA_MISSING = 2,       /* no schema (or no readable version row) */
+    POLDB_SCHEMA_NO_CONNECTION = 3, /* the database cannot be opened */
+};
+
+/* The state of the module's database as a PolDbSchemaState. The found
+ * version goes to *version when given (for POLDB_SCHEMA_CURRENT and
+ * POLDB_SCHEMA_WRONG_VERSION). Sets the module status text. */
 int PolDb_CheckSchema(int *version);
 
 /* Drops every table and creates the schema of version 216. */
@@ -253,10 +262,12 @@ typedef void (*PolDbRecordRelease)(void *record);
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
                       void **array, size_t recordSize, const char *name);
 
-/* The single matching record, newly allocated (release it, then free it);
- * null for no row, an error, or several rows (logged). */
-void *PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader,
-                         PolDbRecordRelease release, size_t recordSize, const char *name);
+/* Looks up the single matching record. True with *out set to it (newly
+ * allocated: release it, then free it), or true with *out null when no row
+ * matches. False, with *out null, for a database error or several rows
+ * (both logged): "none" and "failed" are different answers. */
+bool PolDb_SelectUnique(DbConnection *conn, const char *sql, PolDbRowReader reader, PolDbRecordRelease release,
+                        size_t recordSize, const char *name, void **out);
 
 /* Column 0 of the only row, newly allocated; null otherwise. */
 char *SelectSingleString(DbConnection *conn, const char *sql);

@@ -99,9 +99,25 @@ bool PolDb_InstanceDelete(DbConnection *conn, const char *instanceUID);
  * False, with *instances null and *count 0, after a logged error. */
 bool PolDb_InstanceEnumerate(DbConnection *conn, const char *filter, PolDbInstance **instances, int *count);
 
-/* The live instance of that UID, newly allocated (PolDb_InstanceFree), or
- * null when there is none or the read failed. */
-PolDbInstance *PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID);
+/* Looks up the live instance of that UID. True with *out the instance,
+ * newly allocated (PolDb_InstanceFree), or true with *out null when there is
+ * none. False, with *out null, when the read failed (logged). */
+bool PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID, PolDbInstance **out);
+
+/* Whether any row, deleted ones included (they keep their key), holds the
+ * UID: true with *taken set; false (logged) when the table cannot be read. */
+bool PolDb_InstanceUidTaken(DbConnection *conn, const char *instanceUID, bool *taken);
+
+/* The live non-preview instances of the Quen, all of them or, with
+ * creatorIdData, those of that creator; as PolDb_InstanceEnumerate returns
+ * them. */
+bool PolDb_InstanceEnumerateNonPreview(DbConnection *conn, const char *quenUID, const char *creatorIdData,
+                                       PolDbInstance **instances, int *count);
+
+/* The live instances of the Quen with this preview flag that inherit their
+ * expiration from its policy set; as PolDb_InstanceEnumerate returns them. */
+bool PolDb_InstanceEnumerateInheriting(DbConnection *conn, const char *quenUID, bool preview,
+                                       PolDbInstance **instances, int *count);
 
 /* Reads the display names of the nine custom fields and, when readOnly is
  * given, their read-only flags. The arrays of nine entries live in the

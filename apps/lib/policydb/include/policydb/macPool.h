@@ -71,9 +71,15 @@ bool PolDb_MacPoolEnumerate(DbConnection *conn, const char *filter, PolDbMacPool
  * PolDb_MacPoolEnumerate returns them. */
 bool PolDb_MacPoolEnumerateByQuen(DbConnection *conn, const char *quenUID, PolDbMacPool **pools, int *count);
 
-/* The live pool macPoolUID, newly allocated (PolDb_MacPoolRelease it, then
- * free it), or null when there is none or the read failed (logged). */
-PolDbMacPool *PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID);
+/* Looks up the live pool macPoolUID. True with *out the pool, newly
+ * allocated (PolDb_MacPoolRelease it, then free it), or true with *out null
+ * when there is none. False, with *out null, when the read failed (logged). */
+bool PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID, PolDbMacPool **out);
+
+/* Whether a live or removed pool holds the UID (a removed pool keeps its
+ * row and so its key): true with *taken set; false (logged) when the table
+ * cannot be read. */
+bool PolDb_MacPoolUidTaken(DbConnection *conn, const char *macPoolUID, bool *taken);
 
 /* Hands out the next address of the Quen: the first pool in macPoolUID
  * order that has room gets lastAssigned + 1 stored as its lastAssigned, and

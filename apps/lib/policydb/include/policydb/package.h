@@ -54,9 +54,14 @@ bool PolDb_PackageUpdate(DbConnection *conn, const PolDbPackage *package);
  * and *count 0, after a logged database error. */
 bool PolDb_PackageEnumerate(DbConnection *conn, const char *filter, PolDbPackage **packages, int *count);
 
-/* The live package packageUID, newly allocated (PolDb_PackageRelease it,
- * then free it), or null when there is none or the read failed (logged). */
-PolDbPackage *PolDb_PackageGetByPK(DbConnection *conn, const char *packageUID);
+/* Looks up the live package packageUID. True with *out the package, newly
+ * allocated (PolDb_PackageRelease it, then free it), or true with *out null
+ * when there is none. False, with *out null, when the read failed (logged). */
+bool PolDb_PackageGetByPK(DbConnection *conn, const char *packageUID, PolDbPackage **out);
+
+/* The live packages of the Quen, or every live package for a null quenUID;
+ * as PolDb_PackageEnumerate returns them. */
+bool PolDb_PackageEnumerateByQuen(DbConnection *conn, const char *quenUID, PolDbPackage **packages, int *count);
 
 /* The quenUID of the live package packageUID as a copy in the connection's
  * pool (valid until the connection closes, not to be freed), or null when

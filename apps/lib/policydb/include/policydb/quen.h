@@ -50,9 +50,10 @@ bool PolDb_QuenDelete(DbConnection *conn, const char *quenUID);
  * *count 0, after a logged database error. */
 bool PolDb_QuenEnumerate(DbConnection *conn, const char *filter, PolDbQuen **quens, int *count);
 
-/* The live Quen quenUID, newly allocated (PolDb_QuenRelease it, then free
- * it), or null when there is none or the read failed (logged). */
-PolDbQuen *PolDb_QuenGetByPK(DbConnection *conn, const char *quenUID);
+/* Looks up the live Quen quenUID. True with *out the Quen, newly allocated
+ * (PolDb_QuenRelease it, then free it), or true with *out null when there is
+ * none. False, with *out null, when the read failed (logged). */
+bool PolDb_QuenGetByPK(DbConnection *conn, const char *quenUID, PolDbQuen **out);
 
 /* Physically deletes the live preview packages of the Quen together with
  * every user data entry and instance of those packages (live or already

@@ -73,12 +73,13 @@ PolDbRuntimePolicy *PolDb_RuntimePolicyGetNextVersion(DbConnection *conn, const 
  * or null on failure. */
 PolDbRuntimePolicy *PolDb_RuntimePolicyCreate(DbConnection *conn, const char *quenUID);
 
-/* The live version (quenUID, version), with its long documents loaded when
- * withLongData is set; newly allocated (PolDb_RuntimePolicyFree). Null when
- * there is none, the read failed, or long data could not be loaded (all
- * but the first logged). */
-PolDbRuntimePolicy *PolDb_RuntimePolicyGetByPK(DbConnection *conn, const char *quenUID, int version,
-                                               bool withLongData);
+/* Looks up the live version (quenUID, version), with its long documents
+ * loaded when withLongData is set. True with *out the set, newly allocated
+ * (PolDb_RuntimePolicyFree), or true with *out null when there is none.
+ * False, with *out null, when the read failed or the long data could not be
+ * loaded (logged). */
+bool PolDb_RuntimePolicyGetByPK(DbConnection *conn, const char *quenUID, int version, bool withLongData,
+                                PolDbRuntimePolicy **out);
 
 /* Rewrites the live version (policy->quenUID, policy->policyVersion) from
  * the record: every field except the creation time, with the modification

@@ -61,13 +61,14 @@ bool PolDb_UserDataUpdate(DbConnection *conn, const PolDbUserData *entry);
 bool PolDb_UserDataDelete(DbConnection *conn, const char *quenUID, const char *packageUID, const char *activator,
                           const char *name);
 
-/* The live entry with this key, newly allocated (PolDb_UserDataRelease it,
- * then free it), or null when there is none, the key matches several rows
- * (logged), the read failed (logged) or the key names no Quen (logged as
+/* Looks up the live entry with this key. True with *out the entry, newly
+ * allocated (PolDb_UserDataRelease it, then free it), or true with *out null
+ * when there is none. False, with *out null, when the read failed or the key
+ * matches several rows (logged), or the key names no Quen (logged as
  * "PolDb_UserDataGetByPK: quenUid is not set and cannot be implied from
  * packageUid"). */
-PolDbUserData *PolDb_UserDataGetByPK(DbConnection *conn, const char *quenUID, const char *packageUID,
-                                     const char *activator, const char *name);
+bool PolDb_UserDataGetByPK(DbConnection *conn, const char *quenUID, const char *packageUID, const char *activator,
+                           const char *name, PolDbUserData **out);
 
 /* Reads the live entries matching filter (an SQL condition; null for all;
  * quote values with PolDb_EscapeString) into a newly allocated array (null
@@ -86,5 +87,11 @@ bool PolDb_UserDataEnumerate(DbConnection *conn, const char *filter, PolDbUserDa
  * from packageUid", when the arguments name no Quen. */
 bool PolDb_UserDataEnumerateFilter(DbConnection *conn, bool exact, const char *quenUID, const char *packageUID,
                                    const char *activator, PolDbUserData **entries, int *count);
+
+/* The entries stored at one level, for a manager's list: with packageUID,
+ * every entry of that package (any activator); without, every entry of the
+ * Quen that belongs to no package. As PolDb_UserDataEnumerate returns them. */
+bool PolDb_UserDataEnumerateAtLevel(DbConnection *conn, const char *quenUID, const char *packageUID,
+                                    PolDbUserData **entries, int *count);
 
 #endif
