@@ -5,6 +5,7 @@
 #include "directory/directory.h"
 
 #include "directory/ldapConn.h"
+#include "frame/codes.h"
 #include "frame/log.h"
 
 #include <apr_strings.h>

@@ -5,6 +5,7 @@
 #include "directory/ldapConn.h"
 
 #include "directory/directory.h"
+#include "frame/codes.h"
 #include "frame/log.h"
 
 #include <apr_file_info.h>
