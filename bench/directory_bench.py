@@ -16,7 +16,8 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, Installation, xml_escape  # noqa: E402
+from quensc_harness import ADMIN_PASSWORD, Installation  # noqa: E402
+from quensc_install import xml_text as xml_escape  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "5")
 SAMBA = os.path.join(HERE, "..", "tests", "peers", "samba.sh")

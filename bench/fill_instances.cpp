@@ -4,6 +4,8 @@
  * InstanceCreate and the attribute setters would have written.
  *
  *   fill_instances DB_FILE FIRST COUNT PACKAGE_UID...
+ *   fill_instances odbc:DSN:USER FIRST COUNT PACKAGE_UID...
+ *       (the ODBC password in QUENSC_DB_PASSWORD)
  *
  * Instance n (FIRST <= n < FIRST + COUNT) belongs to package n modulo the
  * number of packages (so to that package's Quen), is activated at a base
@@ -33,7 +35,7 @@ void Warn(const char *text) { fputs(text, stderr); }
 
 int Usage()
 {
-    fputs("usage: fill_instances DB_FILE FIRST COUNT PACKAGE_UID...\n", stderr);
+    fputs("usage: fill_instances DB_FILE|odbc:DSN:USER FIRST COUNT PACKAGE_UID...\n", stderr);
     return 1;
 }
 
@@ -54,6 +56,20 @@ int main(int argc, char **argv)
     DbModuleSettings settings{};
     settings.storeKind = DB_STORE_SQLITE;
     settings.dsn = dbFile;
+    std::string dsn, user;
+    if (std::string(dbFile).rfind("odbc:", 0) == 0) {
+        std::string rest = dbFile + 5;
+        size_t colon = rest.find(':');
+        if (colon == std::string::npos)
+            return Usage();
+        dsn = rest.substr(0, colon);
+        user = rest.substr(colon + 1);
+        const char *password = getenv("QUENSC_DB_PASSWORD");
+        settings.storeKind = DB_STORE_ODBC;
+        settings.dsn = dsn.c_str();
+        settings.user = user.c_str();
+        settings.password = password ? password : "";
+    }
     int oldVersion = 0, newVersion = 0;
     if (!Db_ModuleInit(&settings, DB_INIT_CHECK_ONLY, &oldVersion, &newVersion)) {
         fprintf(stderr, "fill_instances: %s: %s\n", dbFile, Db_ModuleStatusText());

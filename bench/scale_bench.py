@@ -15,15 +15,14 @@ of QUENSC_BENCH_SECONDS seconds (default 3) against one real server."""
 import os
 import signal
 import shutil
-import sqlite3
 import subprocess
 import sys
 import tempfile
 import time
 import xmlrpc.client
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
 FILL = os.path.join(BUILD, "bench", "fill_instances")
@@ -62,17 +61,17 @@ def wrk(url, payload, clients):
     return rate
 
 
-def instance_count(db):
-    con = sqlite3.connect(db, timeout=60)
-    try:
-        return con.execute("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'").fetchone()[0]
-    finally:
-        con.close()
+def instance_count(install):
+    return install.store.sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'")[0][0]
 
 
-def fill(db, first, count, packages):
+def fill(install, first, count, packages):
+    database = install.store
+    target = database.db if database.name == "sqlite" else "odbc:%s:%s" % (database.dbname,
+                                                                            database.peer["PG_USER"])
     started = time.monotonic()
-    subprocess.run([FILL, db, str(first), str(count)] + packages, check=True, capture_output=True)
+    subprocess.run([FILL, target, str(first), str(count)] + packages, check=True, capture_output=True,
+                   env=database.tool_env())
     return time.monotonic() - started
 
 
@@ -150,15 +149,15 @@ def main():
 
         results, next_n = {}, 0
         for size in SIZES:
-            missing = size - instance_count(install.db)
-            seconds = fill(install.db, next_n, missing, packages)
+            missing = size - instance_count(install)
+            seconds = fill(install, next_n, missing, packages)
             next_n += missing
-            print("filled %d instances in %.1f s (%d in the table)" % (missing, seconds, instance_count(install.db)),
+            print("filled %d instances in %.1f s (%d in the table)" % (missing, seconds, instance_count(install)),
                   flush=True)
             restart_gracefully(install)
             results[size] = measure(install, admin, client, size)
-        print("\nInstance table scale, requests per second (%ss per figure, %d Quens, audit events at level 4)"
-              % (DURATION, QUENS))
+        print("\nInstance table scale on %s, requests per second (%ss per figure, %d Quens, audit events at "
+              "level 4)" % ("PostgreSQL" if install.store.name != "sqlite" else "SQLite", DURATION, QUENS))
         print("%-36s %12s %12s %10s" % ("", "%d" % SIZES[0], "%d" % SIZES[1], "ratio"))
         for (name, small), (_, large) in zip(results[SIZES[0]], results[SIZES[1]]):
             print("%-36s %12.1f %12.1f %10.3f" % (name, small, large, large / small))

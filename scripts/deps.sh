@@ -9,6 +9,7 @@ packages=(
   apache2 apache2-dev libssl-dev unixodbc-dev libldap2-dev libcgicc-dev
   libgtest-dev
   sqlite3 openssl python3 apache2-utils wrk
+  postgresql odbc-postgresql unixodbc
   samba samba-ad-provision samba-dsdb-modules samba-vfs-modules winbind ldap-utils krb5-user ldb-tools
 )
 

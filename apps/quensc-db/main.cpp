@@ -2,9 +2,13 @@
  * entry points, for scripts and administrators who prefer a shell to the
  * administration pages.
  *
- *   quensc-db init    --sqlite PATH [--force]   create a fresh schema
- *   quensc-db check   --sqlite PATH             exit 0 only when current
- *   quensc-db upgrade --sqlite PATH             bring an older schema up
+ *   quensc-db init    STORE [--force]   create a fresh schema
+ *   quensc-db check   STORE             exit 0 only when current
+ *   quensc-db upgrade STORE             bring an older schema up
+ *
+ * STORE is --sqlite PATH, or --odbc DSN --user NAME with the password in
+ * the environment variable QUENSC_DB_PASSWORD (never an argument, where
+ * every user of the machine could read it).
  *   quensc-db obfuscate < SECRET                the text a version-3
  *       configuration file stores for odbc/password or krb5/query_user_pass */
 #include "policydb/db.h"
@@ -12,6 +16,7 @@
 
 #include <apr_general.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,21 +26,30 @@
 namespace {
 
 bool g_verbose = false;
+std::string g_lastError;   /* the last driver diagnostic line, for messages */
 
 void LogLine(const char *text)
 {
     if (g_verbose)
         fputs(text, stderr);
+    /* Driver diagnostics look like "STATE:record:native:message". */
+    if (strlen(text) > 6 && text[5] == ':' && isalnum(static_cast<unsigned char>(text[0])) &&
+        g_lastError.empty()) {
+        g_lastError = text;
+        while (!g_lastError.empty() && g_lastError.back() == '\n')
+            g_lastError.pop_back();
+    }
 }
 
 void WarnLine(const char *text) { fputs(text, stderr); }
 
 int Usage()
 {
-    fputs("usage: quensc-db init --sqlite PATH [--force] [-v]\n"
-          "       quensc-db check --sqlite PATH [-v]\n"
-          "       quensc-db upgrade --sqlite PATH [-v]\n"
-          "       quensc-db obfuscate < SECRET\n",
+    fputs("usage: quensc-db init STORE [--force] [-v]\n"
+          "       quensc-db check STORE [-v]\n"
+          "       quensc-db upgrade STORE [-v]\n"
+          "       quensc-db obfuscate < SECRET\n"
+          "STORE: --sqlite PATH, or --odbc DSN --user NAME (password in QUENSC_DB_PASSWORD)\n",
           stderr);
     return 2;
 }
@@ -46,56 +60,87 @@ bool FileExists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+/* The store a command works on. For SQLite, target is the file path. */
+struct Store {
+    int kind = DB_STORE_SQLITE;
+    std::string target;
+    std::string user;
+    std::string password;
+    const char *Password() const { return kind == DB_STORE_ODBC ? password.c_str() : nullptr; }
+    const char *User() const { return kind == DB_STORE_ODBC ? user.c_str() : nullptr; }
+};
+
 int Fail(const char *what)
 {
     fprintf(stderr, "quensc-db: %s: %s\n", what, Db_ModuleStatusText());
     return 1;
 }
 
-int Init(const std::string &path, bool force)
+/* Whether the store can be reached at all (a data source, a user, a
+ * password that the database accepts); prints why not. */
+bool Reachable(const Store &store)
 {
-    if (FileExists(path) && !force) {
-        /* Initialising drops every table: refuse to do that to a file that
-         * holds a schema already, unless told to. */
-        bool current = PolDb_SetupCheckSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr);
+    if (store.kind == DB_STORE_SQLITE)
+        return true;
+    if (PolDb_SetupTestConnection(store.kind, store.target.c_str(), store.User(), store.Password()))
+        return true;
+    fprintf(stderr, "quensc-db: cannot open the database %s: %s\n", store.target.c_str(),
+            g_lastError.empty() ? Db_ModuleStatusText() : g_lastError.c_str());
+    return false;
+}
+
+int Init(const Store &store, bool force)
+{
+    const char *t = store.target.c_str();
+    bool exists = store.kind == DB_STORE_ODBC || FileExists(store.target);
+    if (store.kind == DB_STORE_ODBC && !Reachable(store))
+        return 1;
+    if (exists && !force) {
+        /* Initialising drops every table: refuse to do that to a database
+         * that holds a schema already, unless told to. */
+        bool current = PolDb_SetupCheckSchema(store.kind, t, store.User(), store.Password());
         std::string status = Db_ModuleStatusText();
         if (current || status == "Database schema wrong version, init required") {
             fprintf(stderr,
                     "quensc-db: %s already holds a database schema; initialising would drop every table "
                     "and all data in it. Use --force to do so.\n",
-                    path.c_str());
+                    t);
             return 1;
         }
         if (status == "Cannot open database connection")
             return Fail("cannot open the database");
     }
-    if (!PolDb_SetupInitSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr))
+    if (!PolDb_SetupInitSchema(store.kind, t, store.User(), store.Password()))
         return Fail("initialisation failed");
-    printf("%s: schema version %d created\n", path.c_str(), POLDB_SCHEMA_VERSION);
+    printf("%s: schema version %d created\n", t, POLDB_SCHEMA_VERSION);
     return 0;
 }
 
-int Check(const std::string &path)
+int Check(const Store &store)
 {
-    if (!FileExists(path)) {
+    if (store.kind == DB_STORE_SQLITE && !FileExists(store.target)) {
         /* Opening would create an empty file; report what the server would. */
         printf("No database schema found, init required\n");
         return 1;
     }
-    bool current = PolDb_SetupCheckSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr);
+    if (!Reachable(store))
+        return 1;
+    bool current = PolDb_SetupCheckSchema(store.kind, store.target.c_str(), store.User(), store.Password());
     printf("%s\n", Db_ModuleStatusText());
     return current ? 0 : 1;
 }
 
-int Upgrade(const std::string &path)
+int Upgrade(const Store &store)
 {
-    if (!FileExists(path)) {
-        fprintf(stderr, "quensc-db: %s does not exist\n", path.c_str());
+    if (store.kind == DB_STORE_SQLITE && !FileExists(store.target)) {
+        fprintf(stderr, "quensc-db: %s does not exist\n", store.target.c_str());
         return 1;
     }
-    if (!PolDb_SetupUpgradeSchema(DB_STORE_SQLITE, path.c_str(), nullptr, nullptr))
+    if (!Reachable(store))
+        return 1;
+    if (!PolDb_SetupUpgradeSchema(store.kind, store.target.c_str(), store.User(), store.Password()))
         return Fail("upgrade failed");
-    printf("%s: schema version %d\n", path.c_str(), POLDB_SCHEMA_VERSION);
+    printf("%s: schema version %d\n", store.target.c_str(), POLDB_SCHEMA_VERSION);
     return 0;
 }
 
@@ -152,30 +197,43 @@ int main(int argc, char **argv)
         apr_terminate();
         return rc;
     }
-    std::string path;
+    Store store;
+    bool sqlite = false, odbc = false, user = false;
     bool force = false;
     for (int i = 2; i < argc; i++) {
-        if (!strcmp(argv[i], "--sqlite") && i + 1 < argc)
-            path = argv[++i];
-        else if (!strcmp(argv[i], "--force"))
+        if (!strcmp(argv[i], "--sqlite") && i + 1 < argc) {
+            store.target = argv[++i];
+            sqlite = true;
+        } else if (!strcmp(argv[i], "--odbc") && i + 1 < argc) {
+            store.target = argv[++i];
+            store.kind = DB_STORE_ODBC;
+            odbc = true;
+        } else if (!strcmp(argv[i], "--user") && i + 1 < argc) {
+            store.user = argv[++i];
+            user = true;
+        } else if (!strcmp(argv[i], "--force"))
             force = true;
         else if (!strcmp(argv[i], "-v") || !strcmp(argv[i], "--verbose"))
             g_verbose = true;
         else
             return Usage();
     }
-    if (path.empty())
+    if (store.target.empty() || sqlite == odbc || user != odbc)
         return Usage();
+    if (odbc) {
+        const char *password = getenv("QUENSC_DB_PASSWORD");
+        store.password = password ? password : "";
+    }
 
     apr_initialize();
     PolDb_SetLogFunctions(LogLine, WarnLine, WarnLine);
     int rc;
     if (command == "init")
-        rc = Init(path, force);
+        rc = Init(store, force);
     else if (command == "check")
-        rc = Check(path);
+        rc = Check(store);
     else if (command == "upgrade")
-        rc = Upgrade(path);
+        rc = Upgrade(store);
     else
         rc = Usage();
     apr_terminate();

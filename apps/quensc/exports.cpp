@@ -1,9 +1,10 @@
 /* The four exports of libquensc.so (init, methods, postReqHandler,
  * QuenSc_XmlRpcRegistryLock; see host.h) and the method table behind
  * methods: one row per XML-RPC method with its access mask, audit event
- * type and frame flags, run through the request frame. The read and work
- * functions live in their rooms: frame/frameMethods.h for the frame's own
- * methods, service/serviceMethods.h for the managed objects. */
+ * type, frame flags and argument record size, run through the request
+ * frame. The read and work functions and the argument records live in
+ * their rooms: frame/frameMethods.h for the frame's own methods,
+ * service/serviceMethods.h for the managed objects. */
 #include "frame/codes.h"
 #include "frame/frame.h"
 #include "frame/frameMethods.h"
@@ -22,69 +23,79 @@ constexpr int kStaff = QUENSC_ACCESS_ADMIN | QUENSC_ACCESS_HELPDESK;
 constexpr int kOpenClose = QUENSC_FRAME_NO_SESSION | QUENSC_FRAME_NO_STORE;
 
 /* In the order of the exported table. */
-const QuenScMethodDef kDefs[] = {
-    {"SessionOpen", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose | QUENSC_FRAME_QUIET_READ, QuenScSessionOpenRead, QuenScSessionOpenWork},
-    {"SessionClose", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose, QuenScSessionCloseRead, QuenScSessionCloseWork},
-    {"SslCertsRetrieve", kAny, QUENSC_EVT_AUTHENTICATION, 0, nullptr, QuenScSslCertsRetrieveWork},
-    {"AuthenticateManager", kAny, QUENSC_EVT_MANAGER_AUTHENTICATE, 0, QuenScCredentialAt1Read, QuenScAuthenticateManagerWork},
-    {"LdapUserChangePassword", kAny, QUENSC_EVT_LDAP_CHANGE_PASSWORD, 0, QuenScLdapUserChangePasswordRead, QuenScLdapUserChangePasswordWork},
-    {"QuenCreate", kAdmin, QUENSC_EVT_QUEN_CREATE, 0, QuenScQuenCreateRead, QuenScQuenCreateWork},
-    {"QuenDestroy", kAdmin, QUENSC_EVT_QUEN_DESTROY, 0, QuenScReadQuenUidArg, QuenScQuenDestroyWork},
-    {"QuenDestroyPreview", kAdmin, QUENSC_EVT_QUEN_ADMIN, 0, QuenScReadQuenUidArg, QuenScQuenDestroyPreviewWork},
-    {"QuenInfo", kStaff, QUENSC_EVT_QUEN_ADMIN, 0, QuenScReadQuenUidArg, QuenScQuenInfoWork},
-    {"QuenUpdate", kAdmin, QUENSC_EVT_QUEN_UPDATE, 0, QuenScQuenUpdateRead, QuenScQuenUpdateWork},
-    {"QuenQuery", kStaff, QUENSC_EVT_QUEN_ADMIN, 0, nullptr, QuenScQuenQueryWork},
-    {"PackageCreate", kAdmin, QUENSC_EVT_PACKAGE_CREATE, 0, QuenScPackageCreateRead, QuenScPackageCreateWork},
-    {"PackageUpdate", kAdmin, QUENSC_EVT_PACKAGE_UPDATE, 0, QuenScPackageUpdateRead, QuenScPackageUpdateWork},
-    {"PackageInfo", kStaff, QUENSC_EVT_PACKAGE_ADMIN, 0, QuenScReadPackageUidArg, QuenScPackageInfoWork},
-    {"PackageQuery", kStaff, QUENSC_EVT_PACKAGE_ADMIN, 0, QuenScReadQuenUidArg, QuenScPackageQueryWork},
-    {"AccessAdd", kAdmin, QUENSC_EVT_ACCESS_ADD, 0, QuenScAccessAddRead, QuenScAccessAddWork},
-    {"AccessRemove", kAdmin, QUENSC_EVT_ACCESS_REMOVE, 0, QuenScAccessRemoveRead, QuenScAccessRemoveWork},
-    {"AccessQuery", kStaff, QUENSC_EVT_POLICY_ADMIN, 0, QuenScAccessQueryRead, QuenScAccessQueryWork},
-    {"InstanceCreate", kAny, QUENSC_EVT_INSTANCE_CREATE, 0, QuenScInstanceCreateRead, QuenScInstanceCreateWork},
-    {"InstanceCopy", kAny, QUENSC_EVT_INSTANCE_COPY, 0, QuenScInstanceCopyRead, QuenScInstanceCopyWork},
-    {"InstanceInfo", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScReadInstanceUidArg, QuenScInstanceInfoWork},
-    {"InstanceRevoke", kStaff, QUENSC_EVT_INSTANCE_REVOKE, 0, QuenScReadInstanceUidArg, QuenScInstanceRevokeWork},
-    {"InstanceDelete", kAdmin, QUENSC_EVT_INSTANCE_DELETE, 0, QuenScReadInstanceUidArg, QuenScInstanceDeleteWork},
-    {"InstanceEnable", kAny, QUENSC_EVT_INSTANCE_ENABLE, 0, QuenScInstanceEnableRead, QuenScInstanceEnableWork},
-    {"InstanceGetState", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScReadInstanceUidArg, QuenScInstanceGetStateWork},
-    {"InstanceSetPassword", kStaff, QUENSC_EVT_INSTANCE_SET_PASSWORD, 0, QuenScInstanceSetPasswordRead, QuenScInstanceSetPasswordWork},
-    {"InstanceChangePassword", kAny, QUENSC_EVT_INSTANCE_CHANGE_PASSWORD, 0, QuenScInstanceChangePasswordRead, QuenScInstanceChangePasswordWork},
-    {"InstanceSetGuestInfo", kAny, QUENSC_EVT_INSTANCE_SET_GUEST_INFO, 0, QuenScInstanceSetGuestInfoRead, QuenScInstanceSetGuestInfoWork},
-    {"InstanceSetHostInfo", kAny, QUENSC_EVT_INSTANCE_SET_HOST_INFO, 0, QuenScInstanceSetHostInfoRead, QuenScInstanceSetHostInfoWork},
-    {"InstanceVerify", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScReadInstanceUidArg, QuenScInstanceVerifyWork},
-    {"InstanceGetKey", kAny, QUENSC_EVT_INSTANCE_GET_KEY, 0, QuenScInstanceGetKeyRead, QuenScInstanceGetKeyWork},
-    {"InstanceSetExpiration", kStaff, QUENSC_EVT_INSTANCE_SET_EXPIRATION, 0, QuenScInstanceSetExpirationRead, QuenScInstanceSetExpirationWork},
-    {"InstanceSetCopyProtectionId", kStaff, QUENSC_EVT_INSTANCE_SET_COPY_PROTECTION_ID, 0, QuenScInstanceSetCopyProtectionIdRead, QuenScInstanceSetCopyProtectionIdWork},
-    {"InstanceQueryExt", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScInstanceQueryRead, QuenScInstanceQueryExtWork},
-    {"InstanceQueryCount", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScInstanceQueryRead, QuenScInstanceQueryCountWork},
-    {"InstanceSetCustomField", kAny, QUENSC_EVT_INSTANCE_SET_CUSTOM_FIELD, 0, QuenScInstanceSetCustomFieldRead, QuenScInstanceSetCustomFieldWork},
-    {"InstanceSetAllCustomFields", kAny, QUENSC_EVT_INSTANCE_SET_ALL_CUSTOM_FIELDS, 0, QuenScInstanceSetAllCustomFieldsRead, QuenScInstanceSetAllCustomFieldsWork},
-    {"InstanceSetCustomFieldName", kAdmin, QUENSC_EVT_INSTANCE_SET_CUSTOM_FIELD_NAME, 0, QuenScInstanceSetCustomFieldNameRead, QuenScInstanceSetCustomFieldNameWork},
-    {"InstanceGetCustomFieldName", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, QuenScCustomFieldNumberRead, QuenScInstanceGetCustomFieldNameWork},
-    {"InstanceGetAllCustomFieldNames", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, nullptr, QuenScInstanceGetAllCustomFieldNamesWork},
-    {"InstanceClearCustomField", kAdmin, QUENSC_EVT_INSTANCE_CLEAR_CUSTOM_FIELD, 0, QuenScInstanceClearCustomFieldRead, QuenScInstanceClearCustomFieldWork},
-    {"PolicyStore", kAdmin, QUENSC_EVT_POLICY_STORE, 0, QuenScPolicyStoreRead, QuenScPolicyStoreWork},
-    {"PolicyRetrieve", kAny, QUENSC_EVT_POLICY_ADMIN, 0, QuenScPolicyRetrieveRead, QuenScPolicyRetrieveWork},
-    {"PolicyRetrieveHostOnly", kAny, QUENSC_EVT_POLICY_ADMIN, 0, QuenScReadQuenUidArg, QuenScPolicyRetrieveHostOnlyWork},
-    {"PolicyAdminRetrieve", kStaff, QUENSC_EVT_POLICY_ADMIN, 0, QuenScPolicyAdminRetrieveRead, QuenScPolicyAdminRetrieveWork},
-    {"PolicyPublish", kAdmin, QUENSC_EVT_POLICY_PUBLISH, 0, QuenScReadQuenUidArg, QuenScPolicyPublishWork},
-    {"UserDataAddToQuen", kAdmin, QUENSC_EVT_USER_DATA_ADD_TO_QUEN, 0, QuenScUserDataAddToQuenRead, QuenScUserDataAddWork},
-    {"UserDataAddToPackage", kAdmin, QUENSC_EVT_USER_DATA_ADD_TO_PACKAGE, 0, QuenScUserDataAddToPackageRead, QuenScUserDataAddWork},
-    {"UserDataRemoveFromQuen", kAdmin, QUENSC_EVT_USER_DATA_REMOVE_FROM_QUEN, 0, QuenScUserDataRemoveFromQuenRead, QuenScUserDataRemoveWork},
-    {"UserDataRemoveFromPackage", kAdmin, QUENSC_EVT_USER_DATA_REMOVE_FROM_PACKAGE, 0, QuenScUserDataRemoveFromPackageRead, QuenScUserDataRemoveWork},
-    {"UserDataListByQuen", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, QuenScUserDataQuenArgRead, QuenScUserDataListByQuenWork},
-    {"UserDataListByPackage", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, QuenScUserDataPackageArgRead, QuenScUserDataListByPackageWork},
-    {"UserDataQuery", kAny, QUENSC_EVT_POLICY_ADMIN, 0, QuenScUserDataPackageArgRead, QuenScUserDataQueryWork},
-    {"MacPoolAdd", kAdmin, QUENSC_EVT_MAC_POOL_ADD, 0, QuenScMacPoolAddRead, QuenScMacPoolAddWork},
-    {"MacPoolRemove", kAdmin, QUENSC_EVT_MAC_POOL_REMOVE, 0, QuenScMacPoolRemoveRead, QuenScMacPoolRemoveWork},
-    {"MacPoolQuery", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, QuenScMacPoolQueryRead, QuenScMacPoolQueryWork},
-    {"MacAddressRequest", kAny, QUENSC_EVT_MAC_ADDRESS_REQUEST, 0, QuenScMacAddressRequestRead, QuenScMacAddressRequestWork},
-    {"Echo", kAny, QUENSC_EVT_HANDLER, QUENSC_FRAME_NO_STORE | QUENSC_FRAME_NO_EVENT, QuenScEchoRead, QuenScEchoWork},
+constexpr QuenScMethodDef kDefs[] = {
+    {"SessionOpen", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose | QUENSC_FRAME_QUIET_READ, sizeof(QuenScSessionOpenArgs), QuenScSessionOpenRead, QuenScSessionOpenWork},
+    {"SessionClose", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose, sizeof(QuenScSessionCloseArgs), QuenScSessionCloseRead, QuenScSessionCloseWork},
+    {"SslCertsRetrieve", kAny, QUENSC_EVT_AUTHENTICATION, 0, 0, nullptr, QuenScSslCertsRetrieveWork},
+    {"AuthenticateManager", kAny, QUENSC_EVT_MANAGER_AUTHENTICATE, 0, sizeof(QuenScAuthenticateManagerArgs), QuenScCredentialAt1Read, QuenScAuthenticateManagerWork},
+    {"LdapUserChangePassword", kAny, QUENSC_EVT_LDAP_CHANGE_PASSWORD, 0, sizeof(QuenScLdapUserChangePasswordArgs), QuenScLdapUserChangePasswordRead, QuenScLdapUserChangePasswordWork},
+    {"QuenCreate", kAdmin, QUENSC_EVT_QUEN_CREATE, 0, sizeof(QuenScQuenCreateArgs), QuenScQuenCreateRead, QuenScQuenCreateWork},
+    {"QuenDestroy", kAdmin, QUENSC_EVT_QUEN_DESTROY, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScQuenDestroyWork},
+    {"QuenDestroyPreview", kAdmin, QUENSC_EVT_QUEN_ADMIN, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScQuenDestroyPreviewWork},
+    {"QuenInfo", kStaff, QUENSC_EVT_QUEN_ADMIN, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScQuenInfoWork},
+    {"QuenUpdate", kAdmin, QUENSC_EVT_QUEN_UPDATE, 0, sizeof(QuenScQuenUpdateArgs), QuenScQuenUpdateRead, QuenScQuenUpdateWork},
+    {"QuenQuery", kStaff, QUENSC_EVT_QUEN_ADMIN, 0, 0, nullptr, QuenScQuenQueryWork},
+    {"PackageCreate", kAdmin, QUENSC_EVT_PACKAGE_CREATE, 0, sizeof(QuenScPackageCreateArgs), QuenScPackageCreateRead, QuenScPackageCreateWork},
+    {"PackageUpdate", kAdmin, QUENSC_EVT_PACKAGE_UPDATE, 0, sizeof(QuenScPackageUpdateArgs), QuenScPackageUpdateRead, QuenScPackageUpdateWork},
+    {"PackageInfo", kStaff, QUENSC_EVT_PACKAGE_ADMIN, 0, sizeof(QuenScPackageUidArgs), QuenScReadPackageUidArg, QuenScPackageInfoWork},
+    {"PackageQuery", kStaff, QUENSC_EVT_PACKAGE_ADMIN, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScPackageQueryWork},
+    {"AccessAdd", kAdmin, QUENSC_EVT_ACCESS_ADD, 0, sizeof(QuenScAccessAddArgs), QuenScAccessAddRead, QuenScAccessAddWork},
+    {"AccessRemove", kAdmin, QUENSC_EVT_ACCESS_REMOVE, 0, sizeof(QuenScAccessRemoveArgs), QuenScAccessRemoveRead, QuenScAccessRemoveWork},
+    {"AccessQuery", kStaff, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScAccessQueryArgs), QuenScAccessQueryRead, QuenScAccessQueryWork},
+    {"InstanceCreate", kAny, QUENSC_EVT_INSTANCE_CREATE, 0, sizeof(QuenScInstanceCreateArgs), QuenScInstanceCreateRead, QuenScInstanceCreateWork},
+    {"InstanceCopy", kAny, QUENSC_EVT_INSTANCE_COPY, 0, sizeof(QuenScInstanceCopyArgs), QuenScInstanceCopyRead, QuenScInstanceCopyWork},
+    {"InstanceInfo", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScInstanceUidArgs), QuenScReadInstanceUidArg, QuenScInstanceInfoWork},
+    {"InstanceRevoke", kStaff, QUENSC_EVT_INSTANCE_REVOKE, 0, sizeof(QuenScInstanceUidArgs), QuenScReadInstanceUidArg, QuenScInstanceRevokeWork},
+    {"InstanceDelete", kAdmin, QUENSC_EVT_INSTANCE_DELETE, 0, sizeof(QuenScInstanceUidArgs), QuenScReadInstanceUidArg, QuenScInstanceDeleteWork},
+    {"InstanceEnable", kAny, QUENSC_EVT_INSTANCE_ENABLE, 0, sizeof(QuenScInstanceEnableArgs), QuenScInstanceEnableRead, QuenScInstanceEnableWork},
+    {"InstanceGetState", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScInstanceUidArgs), QuenScReadInstanceUidArg, QuenScInstanceGetStateWork},
+    {"InstanceSetPassword", kStaff, QUENSC_EVT_INSTANCE_SET_PASSWORD, 0, sizeof(QuenScInstanceSetPasswordArgs), QuenScInstanceSetPasswordRead, QuenScInstanceSetPasswordWork},
+    {"InstanceChangePassword", kAny, QUENSC_EVT_INSTANCE_CHANGE_PASSWORD, 0, sizeof(QuenScInstanceChangePasswordArgs), QuenScInstanceChangePasswordRead, QuenScInstanceChangePasswordWork},
+    {"InstanceSetGuestInfo", kAny, QUENSC_EVT_INSTANCE_SET_GUEST_INFO, 0, sizeof(QuenScInstanceSetGuestInfoArgs), QuenScInstanceSetGuestInfoRead, QuenScInstanceSetGuestInfoWork},
+    {"InstanceSetHostInfo", kAny, QUENSC_EVT_INSTANCE_SET_HOST_INFO, 0, sizeof(QuenScInstanceSetHostInfoArgs), QuenScInstanceSetHostInfoRead, QuenScInstanceSetHostInfoWork},
+    {"InstanceVerify", kAny, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScInstanceUidArgs), QuenScReadInstanceUidArg, QuenScInstanceVerifyWork},
+    {"InstanceGetKey", kAny, QUENSC_EVT_INSTANCE_GET_KEY, 0, sizeof(QuenScInstanceGetKeyArgs), QuenScInstanceGetKeyRead, QuenScInstanceGetKeyWork},
+    {"InstanceSetExpiration", kStaff, QUENSC_EVT_INSTANCE_SET_EXPIRATION, 0, sizeof(QuenScInstanceSetExpirationArgs), QuenScInstanceSetExpirationRead, QuenScInstanceSetExpirationWork},
+    {"InstanceSetCopyProtectionId", kStaff, QUENSC_EVT_INSTANCE_SET_COPY_PROTECTION_ID, 0, sizeof(QuenScInstanceSetCopyProtectionIdArgs), QuenScInstanceSetCopyProtectionIdRead, QuenScInstanceSetCopyProtectionIdWork},
+    {"InstanceQueryExt", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScInstanceQueryArgs), QuenScInstanceQueryRead, QuenScInstanceQueryExtWork},
+    {"InstanceQueryCount", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScInstanceQueryArgs), QuenScInstanceQueryRead, QuenScInstanceQueryCountWork},
+    {"InstanceSetCustomField", kAny, QUENSC_EVT_INSTANCE_SET_CUSTOM_FIELD, 0, sizeof(QuenScInstanceSetCustomFieldArgs), QuenScInstanceSetCustomFieldRead, QuenScInstanceSetCustomFieldWork},
+    {"InstanceSetAllCustomFields", kAny, QUENSC_EVT_INSTANCE_SET_ALL_CUSTOM_FIELDS, 0, sizeof(QuenScInstanceSetAllCustomFieldsArgs), QuenScInstanceSetAllCustomFieldsRead, QuenScInstanceSetAllCustomFieldsWork},
+    {"InstanceSetCustomFieldName", kAdmin, QUENSC_EVT_INSTANCE_SET_CUSTOM_FIELD_NAME, 0, sizeof(QuenScInstanceSetCustomFieldNameArgs), QuenScInstanceSetCustomFieldNameRead, QuenScInstanceSetCustomFieldNameWork},
+    {"InstanceGetCustomFieldName", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, sizeof(QuenScCustomFieldNumberArgs), QuenScCustomFieldNumberRead, QuenScInstanceGetCustomFieldNameWork},
+    {"InstanceGetAllCustomFieldNames", kStaff, QUENSC_EVT_INSTANCE_ADMIN, 0, 0, nullptr, QuenScInstanceGetAllCustomFieldNamesWork},
+    {"InstanceClearCustomField", kAdmin, QUENSC_EVT_INSTANCE_CLEAR_CUSTOM_FIELD, 0, sizeof(QuenScCustomFieldNumberArgs), QuenScInstanceClearCustomFieldRead, QuenScInstanceClearCustomFieldWork},
+    {"PolicyStore", kAdmin, QUENSC_EVT_POLICY_STORE, 0, sizeof(QuenScPolicyStoreArgs), QuenScPolicyStoreRead, QuenScPolicyStoreWork},
+    {"PolicyRetrieve", kAny, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScPolicyRetrieveArgs), QuenScPolicyRetrieveRead, QuenScPolicyRetrieveWork},
+    {"PolicyRetrieveHostOnly", kAny, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScPolicyRetrieveHostOnlyWork},
+    {"PolicyAdminRetrieve", kStaff, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScPolicyAdminRetrieveArgs), QuenScPolicyAdminRetrieveRead, QuenScPolicyAdminRetrieveWork},
+    {"PolicyPublish", kAdmin, QUENSC_EVT_POLICY_PUBLISH, 0, sizeof(QuenScQuenUidArgs), QuenScReadQuenUidArg, QuenScPolicyPublishWork},
+    {"UserDataAddToQuen", kAdmin, QUENSC_EVT_USER_DATA_ADD_TO_QUEN, 0, sizeof(QuenScUserDataArgs), QuenScUserDataAddToQuenRead, QuenScUserDataAddWork},
+    {"UserDataAddToPackage", kAdmin, QUENSC_EVT_USER_DATA_ADD_TO_PACKAGE, 0, sizeof(QuenScUserDataArgs), QuenScUserDataAddToPackageRead, QuenScUserDataAddWork},
+    {"UserDataRemoveFromQuen", kAdmin, QUENSC_EVT_USER_DATA_REMOVE_FROM_QUEN, 0, sizeof(QuenScUserDataArgs), QuenScUserDataRemoveFromQuenRead, QuenScUserDataRemoveWork},
+    {"UserDataRemoveFromPackage", kAdmin, QUENSC_EVT_USER_DATA_REMOVE_FROM_PACKAGE, 0, sizeof(QuenScUserDataArgs), QuenScUserDataRemoveFromPackageRead, QuenScUserDataRemoveWork},
+    {"UserDataListByQuen", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScUserDataArgs), QuenScUserDataQuenArgRead, QuenScUserDataListByQuenWork},
+    {"UserDataListByPackage", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScUserDataArgs), QuenScUserDataPackageArgRead, QuenScUserDataListByPackageWork},
+    {"UserDataQuery", kAny, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScUserDataArgs), QuenScUserDataPackageArgRead, QuenScUserDataQueryWork},
+    {"MacPoolAdd", kAdmin, QUENSC_EVT_MAC_POOL_ADD, 0, sizeof(QuenScMacPoolAddArgs), QuenScMacPoolAddRead, QuenScMacPoolAddWork},
+    {"MacPoolRemove", kAdmin, QUENSC_EVT_MAC_POOL_REMOVE, 0, sizeof(QuenScMacPoolRemoveArgs), QuenScMacPoolRemoveRead, QuenScMacPoolRemoveWork},
+    {"MacPoolQuery", kAdmin, QUENSC_EVT_POLICY_ADMIN, 0, sizeof(QuenScMacPoolQueryArgs), QuenScMacPoolQueryRead, QuenScMacPoolQueryWork},
+    {"MacAddressRequest", kAny, QUENSC_EVT_MAC_ADDRESS_REQUEST, 0, sizeof(QuenScMacAddressRequestArgs), QuenScMacAddressRequestRead, QuenScMacAddressRequestWork},
+    {"Echo", kAny, QUENSC_EVT_HANDLER, QUENSC_FRAME_NO_STORE | QUENSC_FRAME_NO_EVENT, sizeof(QuenScEchoArgs), QuenScEchoRead, QuenScEchoWork},
 };
 
 constexpr int kMethodCount = sizeof kDefs / sizeof kDefs[0];
 static_assert(kMethodCount == 58, "the exported table has 58 methods");
+
+/* A read function fills the record the frame allocates from argsSize. */
+constexpr bool EveryReadHasARecord()
+{
+    for (const QuenScMethodDef &def : kDefs)
+        if (def.read && def.argsSize == 0)
+            return false;
+    return true;
+}
+static_assert(EveryReadHasARecord(), "every row with a read function carries its argument record's size");
 
 /* The host calls a handler without saying which row it came from: one
  * trampoline per row. */

@@ -24,7 +24,8 @@ void DbLogError(const char *text) { QuenScLogError("%s", text); }
 [[noreturn]] void DbPanic(const char *text) { QuenScPanic("%s", text); }
 
 /* Brings the configuration up to the current version in memory; the file
- * itself is not written back. 0, or 1 when start-up must stop. */
+ * itself is not written back. QUENSC_OK, or QUENSC_SERVER_DID_NOT_START
+ * (after the reason's log line) when start-up must stop. */
 int QuenScConfigUpgrade(apr_pool_t *pool, QuenScConfig *cfg)
 {
     /* Unsigned on purpose: a negative version runs no step. */
@@ -35,14 +36,14 @@ int QuenScConfigUpgrade(apr_pool_t *pool, QuenScConfig *cfg)
                 cfg->administrators.password = QuenScPasswordHash(pool, nullptr, cfg->administrators.password);
                 if (!cfg->administrators.password) {
                     QuenScLogError("QuenScConfigUpgrade 0: Failed to hash admin pwd");
-                    return 1;
+                    return QUENSC_SERVER_DID_NOT_START;
                 }
             }
             if (cfg->helpdesk.password) {
                 cfg->helpdesk.password = QuenScPasswordHash(pool, nullptr, cfg->helpdesk.password);
                 if (!cfg->helpdesk.password) {
                     QuenScLogError("QuenScConfigUpgrade 0: Failed to hash helpdesk pwd");
-                    return 1;
+                    return QUENSC_SERVER_DID_NOT_START;
                 }
             }
             break;
@@ -51,7 +52,7 @@ int QuenScConfigUpgrade(apr_pool_t *pool, QuenScConfig *cfg)
                 QuenScLogError("LDAP configuration detected.  The QMS upgrade requires that the server be "
                                "re-configured before it can be restarted.  Please open your web-browser and "
                                "re-configure your QMS server.");
-                return 1;
+                return QUENSC_SERVER_DID_NOT_START;
             }
             break;
         default:
@@ -59,7 +60,7 @@ int QuenScConfigUpgrade(apr_pool_t *pool, QuenScConfig *cfg)
         }
         cfg->global.configuration_version++;
     }
-    return 0;
+    return QUENSC_OK;
 }
 
 int ReadCertificates(QuenScServer *server)
@@ -116,7 +117,7 @@ QuenScServer *QuenScStartup(const char *configPath, QuenScHostServer *host)
     QuenScLogInfo("Reading configuration file: %s...", configPath ? configPath : "(null)");
     if (QuenScConfigRead(pool, cfg) != QUENSC_OK)
         return nullptr;
-    if (QuenScConfigUpgrade(pool, cfg) != 0)
+    if (QuenScConfigUpgrade(pool, cfg) != QUENSC_OK)
         return nullptr;
 
     apr_status_t rc = apr_thread_mutex_create(&server->contextLock, APR_THREAD_MUTEX_DEFAULT, pool);

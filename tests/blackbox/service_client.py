@@ -3,7 +3,6 @@ values, credentials, policies and packages, a test case that runs one real
 server for its class, and the steps every story starts with (log in, make
 a Quen, a package, instances)."""
 
-import sqlite3
 import struct
 import unittest
 import xmlrpc.client
@@ -89,12 +88,7 @@ class RunningServer(unittest.TestCase):
         self.server = self.install.proxy()
 
     def sql(self, statement, params=()):
-        db = sqlite3.connect(self.install.db, timeout=60)
-        try:
-            with db:
-                return db.execute(statement, params).fetchall()
-        finally:
-            db.close()
+        return self.install.store.sql(statement, params)
 
 
 class ServerTestCase(RunningServer):

@@ -12,7 +12,8 @@ import sys
 import unittest
 
 import service_client
-from quensc_harness import QUENSC_DB, Installation, password_hash, xml_escape
+from quensc_harness import Installation
+from quensc_install import Build, password_hash
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEERS = os.path.join(HERE, "..", "peers")
@@ -39,8 +40,8 @@ HELPDESK = "CN=QuenHelpdesk,CN=Users," + BASE
 
 
 def obfuscate(secret):
-    return subprocess.run([QUENSC_DB, "obfuscate"], input=secret, check=True, capture_output=True,
-                          text=True).stdout.strip()
+    return subprocess.run([Build.from_dir().quensc_db, "obfuscate"], input=secret, check=True,
+                          capture_output=True, text=True).stdout.strip()
 
 
 def ldap_credential(name, password, domain=""):
@@ -51,22 +52,14 @@ class DirectoryServer:
     """An installation in directory mode, started on entry, removed on exit."""
 
     def __init__(self, host="127.0.0.1", secure=1, ca=SAMBA["SAMBA_CA"], query_pass=SAMBA["SAMBA_QUERY_PASS"]):
-        self.install = Installation()
-        config = ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n"
-                  "<global><configuration_version>3</configuration_version><db_type>sqlite</db_type>"
-                  "<use_ldap>1</use_ldap></global>\n"
-                  "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
-                  "<ldap><host>%s</host><secure>%d</secure><search_dn>%s</search_dn></ldap>\n"
-                  "<krb5><default_realm>%s</default_realm><query_user>%s</query_user>"
-                  "<query_user_pass>%s</query_user_pass></krb5>\n"
-                  "<administrators><ldap_group_dn>%s</ldap_group_dn><password>%s</password></administrators>\n"
-                  "<helpdesk><ldap_group_dn>%s</ldap_group_dn><password>%s</password></helpdesk>\n"
-                  "<logging><authentication>4</authentication></logging>\n</quensc_configuration>\n") % (
-                      host, secure, BASE, SAMBA["SAMBA_REALM"], SAMBA["SAMBA_QUERY_USER"],
-                      xml_escape(obfuscate(query_pass)), ADMINS, xml_escape(password_hash("unused-a")), HELPDESK,
-                      xml_escape(password_hash("unused-h")))
-        with open(os.path.join(self.install.root, "conf", "quensc.conf"), "w") as f:
-            f.write(config)
+        self.install = Installation(sections={
+            "global": {"use_ldap": 1},
+            "ldap": {"host": host, "secure": secure, "search_dn": BASE},
+            "krb5": {"default_realm": SAMBA["SAMBA_REALM"], "query_user": SAMBA["SAMBA_QUERY_USER"],
+                     "query_user_pass": obfuscate(query_pass)},
+            "administrators": {"ldap_group_dn": ADMINS, "password": password_hash("unused-a")},
+            "helpdesk": {"ldap_group_dn": HELPDESK, "password": password_hash("unused-h")},
+        })
         if ca:
             shutil.copy(ca, os.path.join(self.install.root, "ssl", "ldap.crt"))
 

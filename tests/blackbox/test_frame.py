@@ -26,7 +26,7 @@ class FrameOverTheWire(RunningServer):
         finally:
             conn.close()
 
-    def events(self, where="1", params=()):
+    def events(self, where="1 = 1", params=()):
         return self.sql("SELECT eventUID, prevEventUID, eventType, handlerName, returnCodeText, loginName, "
                         "messageParams, sessionID FROM PolicyDb_Event WHERE " + where + " ORDER BY eventUID", params)
 

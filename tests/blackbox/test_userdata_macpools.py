@@ -81,7 +81,7 @@ class UserData(ServerTestCase):
                                          "AND 5080 AND returnCodeText = 'OK'")]
         self.assertIn("token\t2", params)
         self.assertIn("profile\t4", params)
-        everything = self.sql("SELECT COUNT(*) FROM PolicyDb_Event WHERE instr(messageParams, 's3cret') > 0")
+        everything = self.sql("SELECT COUNT(*) FROM PolicyDb_Event WHERE messageParams LIKE '%s3cret%'")
         self.assertEqual(everything, [(0,)])
         self.assertNotIn("s3cret", self.install.error_log())
         self.assertEqual(self.sql("SELECT quenUID, packageUID FROM PolicyDb_Event WHERE eventType = 5060 "
@@ -199,7 +199,7 @@ class MacPools(ServerTestCase):
         for r in results:
             mine = [a[1] for a in r if a[0] == 0]
             self.assertEqual(mine, sorted(mine))
-        self.assertEqual(self.sql("SELECT macPoolUID, CAST(lastAssigned AS INTEGER) - CAST(rangeEnd AS INTEGER) "
+        self.assertEqual(self.sql("SELECT macPoolUID, CAST(lastAssigned AS BIGINT) - CAST(rangeEnd AS BIGINT) "
                                   "FROM PolicyDb_MacPool WHERE quenUID = 'race' ORDER BY macPoolUID"),
                          [("race-1", 0), ("race-2", 0)])
 

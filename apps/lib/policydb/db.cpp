@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <sys/time.h>
+#include <vector>
 
 /* ---- logging ---------------------------------------------------------------- */
 
@@ -52,8 +53,14 @@ static std::string FormatV(const char *fmt, va_list ap)
     return out;
 }
 
+static std::atomic<int> g_logSuppressed{0};
+
+void PolDb_SuppressLog(bool on) { g_logSuppressed += on ? 1 : -1; }
+
 void PolDb_Log(const char *fmt, ...)
 {
+    if (g_logSuppressed.load() > 0)
+        return;
     va_list ap;
     va_start(ap, fmt);
     std::string line = FormatV(fmt, ap);
@@ -119,6 +126,10 @@ bool Db_ModuleIsInitialized(void) { return g_settings != nullptr; }
 
 const char *Db_ModuleDsn(void) { return g_settings ? g_settings->dsn : nullptr; }
 
+const char *Db_ModuleUser(void) { return g_settings ? g_settings->user : nullptr; }
+
+const char *Db_ModulePassword(void) { return g_settings ? g_settings->password : nullptr; }
+
 const char *Db_ModuleStatusText(void) { return g_statusText; }
 
 void Db_SetModuleStatus(int code, const char *text)
@@ -136,8 +147,8 @@ void Db_ModuleExit(void)
 {
     const DbModuleSettings *s = (g_settings == &g_initMarker) ? nullptr : g_settings;
     PolDb_Log("[INFO] Db_ModuleExit: Un-initializing, DSN was %s\n", DsnForLog(s));
-    /* No ODBC environment exists yet: the ODBC store is not part of this
-     * build (see Db_ModuleInit). */
+    PolDb_OdbcFreeEnvironment();   /* nothing when there is none */
+    PolDb_OdbcClearRefusedVersion3();
     g_settings = nullptr;
     if (g_settingsPool) {
         apr_pool_destroy(g_settingsPool);
@@ -205,12 +216,9 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
     copy->autoTransaction = true;
     g_settings = copy;
 
-    if (copy->storeKind == DB_STORE_ODBC) {
-        /* The ODBC store (SQL Server, Oracle, PostgreSQL) is not part of
-         * this build yet: fail the way a missing driver manager fails. */
-        PolDb_Log("PolicyDb: the ODBC store is not available in this build\n");
+    if (copy->storeKind == DB_STORE_ODBC && !PolDb_OdbcCreateEnvironment(3)) {
         PolDb_Log("Cannot initialize ODBC environment\n");
-        Db_SetModuleStatus(-1, "Cannot open database connection");
+        Db_SetModuleStatus(-1, "Cannot initialize ODBC environment");
         Db_ModuleExit();
         return false;
     }
@@ -288,6 +296,16 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
         }
     }
     *newVersion = POLDB_SCHEMA_VERSION;
+    if (copy->storeKind == DB_STORE_ODBC && PolDb_OdbcRefusedVersion3()) {
+        PolDb_Log("PolicyDb: Configured ODBC Driver doesn't support default ODBC Ver. 3, re-initializing "
+                  "environment to Ver. 2\n");
+        PolDb_OdbcFreeEnvironment();
+        if (!PolDb_OdbcCreateEnvironment(2)) {
+            PolDb_Log("Cannot initialize ODBC environment for Ver. 2\n");
+            Db_ModuleExit();
+            return false;
+        }
+    }
     return LoadEventTypeTable();
 }
 
@@ -428,11 +446,23 @@ bool PolDb_SetupListDataSources(char ***names, char ***descriptions, int *count)
         *descriptions = nullptr;
     if (count)
         *count = 0;
-    /* Data sources are listed through the ODBC store, which this build does
-     * not have yet. */
-    PolDb_Log("PolicyDb: listing ODBC data sources is not available in this build\n");
-    Db_SetModuleStatus(-1, "ODBC data sources cannot be listed: the ODBC store is not available");
-    return false;
+    if (!names || !descriptions || !count)
+        return false;
+    if (!SetupInit(DB_STORE_ODBC, "", "", "", DB_INIT_NO_CHECK))
+        return false;
+    std::vector<std::string> n, d;
+    bool ok = PolDb_OdbcListDataSources(&n, &d);
+    if (ok && !n.empty()) {
+        *names = static_cast<char **>(PolDb_Malloc(n.size() * sizeof(char *)));
+        *descriptions = static_cast<char **>(PolDb_Malloc(n.size() * sizeof(char *)));
+        for (size_t i = 0; i < n.size(); i++) {
+            (*names)[i] = PolDb_Strdup(n[i].c_str());
+            (*descriptions)[i] = PolDb_Strdup(d[i].c_str());
+        }
+        *count = static_cast<int>(n.size());
+    }
+    Db_ModuleExit();
+    return ok;
 }
 
 /* ---- connections and transactions ------------------------------------------ */
@@ -457,6 +487,8 @@ static DbConnection *OpenOn(apr_pool_t *pool, bool ownsPool)
     if (conn->storeKind == DB_STORE_SQLITE) {
         conn->engine = DB_ENGINE_SQLITE;
         conn->ops = g_opsOverride ? g_opsOverride : PolDb_SqliteStoreOps();
+    } else if (conn->storeKind == DB_STORE_ODBC) {
+        conn->ops = g_opsOverride ? g_opsOverride : PolDb_OdbcStoreOps();
     } else {
         PolDb_Panic("NOT_IMPLEMENTED %s:%d\n", __FILE__, __LINE__);
     }
@@ -518,7 +550,8 @@ static bool CallLock(bool acquire)
 /* Undoes one lock step; returns false when the release failed. */
 static bool ReleaseLockStep(DbConnection *conn)
 {
-    if (!EngineIsLocked(conn) || conn->lockDepth <= 0)
+    POLDB_ASSERT(conn->lockDepth >= 0 && conn->lockDepth <= 1);
+    if (!EngineIsLocked(conn) || conn->lockDepth == 0)
         return true;
     conn->lockDepth--;
     if (conn->lockDepth == 0 && !CallLock(false)) {
@@ -530,6 +563,10 @@ static bool ReleaseLockStep(DbConnection *conn)
 
 bool Db_BeginTx(DbConnection *conn)
 {
+    /* A connection has one transaction at a time, and holds the lock only
+     * inside it. */
+    POLDB_ASSERT(!conn->inTransaction);
+    POLDB_ASSERT(conn->lockDepth == 0);
     if (EngineIsLocked(conn)) {
         if (conn->lockDepth == 0 && !CallLock(true)) {
             PolDb_Log("Db_BegitTx: cannot acquire DB lock\n");
@@ -596,6 +633,7 @@ static void RollbackAfterFailure(DbConnection *conn)
 
 bool Db_Exec(DbConnection *conn, const char *sql)
 {
+    POLDB_ASSERT(conn->openResults == 0);
     if (!EnsureTransaction(conn))
         return false;
     if (LogStatements())
@@ -610,6 +648,7 @@ bool Db_Exec(DbConnection *conn, const char *sql)
 bool Db_Query(DbConnection *conn, const char *sql, DbResultSet **rs)
 {
     *rs = nullptr;
+    POLDB_ASSERT(conn->openResults == 0);
     if (!EnsureTransaction(conn))
         return false;
     if (LogStatements())
@@ -619,13 +658,17 @@ bool Db_Query(DbConnection *conn, const char *sql, DbResultSet **rs)
         RollbackAfterFailure(conn);
         return false;
     }
+    conn->openResults++;
     return true;
 }
 
 void Db_FreeResult(DbConnection *conn, DbResultSet *rs)
 {
-    if (rs)
-        conn->ops->freeResult(conn, rs);
+    if (!rs)
+        return;
+    POLDB_ASSERT(conn->openResults == 1);
+    conn->openResults--;
+    conn->ops->freeResult(conn, rs);
 }
 
 int Db_GetLastError(DbConnection *conn)
@@ -681,10 +724,12 @@ char *PolDb_EscapeString(DbConnection *conn, bool lowercase, bool withOperator, 
         *p++ = ' ';
     }
     *p++ = '\'';
-    bool doubleBackslash = conn->engine == DB_ENGINE_POSTGRES;
+    /* Only quotes are doubled: every engine reads a backslash in a literal
+     * as itself (the ODBC store turns standard_conforming_strings on for
+     * PostgreSQL, its default since 9.1). */
     for (const char *s = text; *s; s++) {
         char c = lowercase ? static_cast<char>(tolower(static_cast<unsigned char>(*s))) : *s;
-        if (c == '\'' || (c == '\\' && doubleBackslash))
+        if (c == '\'')
             *p++ = c;
         *p++ = c;
     }
@@ -754,11 +799,28 @@ bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name)
     return false;
 }
 
+bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key)
+{
+    if (conn->engine != DB_ENGINE_POSTGRES)
+        return true;
+    const char *hash = key ? PolDbPsprintf(conn, "hashtext(%s)", PolDb_EscapeString(conn, false, false, key)) : "0";
+    return PolDb_Exec(conn, PolDbPsprintf(conn, "SELECT pg_advisory_xact_lock(%d, %s)", which, hash),
+                      "LockAcrossServers");
+}
+
 bool PolDb_RefreshStatistics(DbConnection *conn)
 {
     if (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES)
         return true;
-    return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+    if (conn->engine == DB_ENGINE_SQLITE)
+        return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+    /* PostgreSQL: our own tables only. A bare ANALYZE also visits the
+     * system catalogues, which only a superuser may analyse (one warning
+     * per catalogue in the log on every housekeeping run). */
+    std::string sql = "ANALYZE ";
+    for (int i = 0; i < PolDb_SchemaTableCount; i++)
+        sql += std::string(i ? ", " : "") + PolDb_SchemaTables[i];
+    return PolDb_Exec(conn, PolDbPsprintf(conn, "%s", sql.c_str()), "RefreshStatistics");
 }
 
 int PolDb_SelectArray(DbConnection *conn, const char *sql, PolDbRowReader reader,
@@ -905,6 +967,21 @@ int64_t PolDb_MacFromString(const char *text)
         value = value << 4 | digit;
     }
     return value;
+}
+
+size_t PolDb_Utf8Prefix(const char *text, size_t length, size_t maxBytes)
+{
+    if (length <= maxBytes)
+        return length;
+    /* Step back over continuation bytes (10xxxxxx) to the start of the
+     * character that the cut would split; a form is at most four bytes. */
+    size_t cut = maxBytes;
+    for (int back = 0; back < 4 && cut > 0; back++) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80)
+            return cut;
+        cut--;
+    }
+    return (static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80 && cut > 0 ? cut : maxBytes;
 }
 
 bool PolDb_StrToBool(const char *text)

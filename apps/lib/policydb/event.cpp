@@ -122,6 +122,12 @@ namespace {
 
 const char kPurgeTag[] = "EventPurgeOldEvents";
 
+/* Widths of the event's text columns: messageParams VARCHAR(1024), the
+ * names and identifiers VARCHAR(128). Counted in bytes, which fits every
+ * engine whether it counts bytes or characters. */
+constexpr size_t kMessageParamsWidth = 1024;
+constexpr size_t kNameWidth = 128;
+
 /* eventTs is a text column compared as text, which orders correctly only
  * among timestamps of the same number of digits. Every timestamp from
  * 2001-09-09 to 2286 has 16 digits; this is the first of them. */
@@ -228,6 +234,10 @@ void PutLittleEndian(unsigned char *out, uint64_t value, int bytes)
  * when the highest number cannot be continued (recorded on the connection). */
 int TakeNextNumber(DbConnection *conn, PolDbEvent *work)
 {
+    /* Servers sharing the database take numbers one at a time, so that no
+     * two pick the same one; the lock ends with the event's transaction. */
+    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_EVENT_CHAIN, nullptr))
+        return -1;
     char *max = SelectSingleString(conn, EVENT_MAX_UID);
     if (!max)
         return -1;
@@ -407,10 +417,19 @@ bool PolDb_EventAdd(DbConnection *conn, PolDbEvent *event)
         return false;
     }
 
-    /* Sign the parameters as they will read back from the stored text. */
+    /* Sign the parameters as they will read back from the stored text,
+     * which is fitted to its column: an event is never lost because a
+     * caller's values were long (engines that enforce VARCHAR widths would
+     * refuse the row on every try). */
     std::string joined = JoinParams(event);
+    joined.resize(PolDb_Utf8Prefix(joined.data(), joined.size(), kMessageParamsWidth));
     std::vector<std::string> entries = SplitParams(joined.c_str());
     PolDbEvent work = *event;
+    for (char **field : {&work.loginName, &work.quenUID, &work.packageUID, &work.instanceUID, &work.sessionID,
+                         &work.clientIP, &work.serverIP, &work.handlerName, &work.returnCodeText}) {
+        if (*field && strlen(*field) > kNameWidth)
+            *field = apr_pstrndup(conn->pool, *field, PolDb_Utf8Prefix(*field, strlen(*field), kNameWidth));
+    }
     work.eventCategory = category;
     work.messageParamCount = static_cast<int>(entries.size());
     for (int i = 0; i < POLDB_EVENT_MAX_PARAMS; i++)

@@ -68,13 +68,16 @@ bool PolDb_LongFieldAdd(DbConnection *conn, char **key, const char *text, const 
     if (!text)
         text = "";
     size_t length = strlen(text);
-    size_t pieces = length == 0 ? 1 : (length + POLDB_LONGFIELD_CHUNK - 1) / POLDB_LONGFIELD_CHUNK;
     char *piece = static_cast<char *>(PolDb_Malloc(POLDB_LONGFIELD_CHUNK + 1));
     bool ok = true;
-    for (size_t i = 0; i < pieces && ok; i++) {
-        size_t offset = i * POLDB_LONGFIELD_CHUNK;
-        size_t n = length - offset < POLDB_LONGFIELD_CHUNK ? length - offset : POLDB_LONGFIELD_CHUNK;
+    /* Pieces of at most one chunk, cut between characters: engines that
+     * check their text (PostgreSQL) refuse half a UTF-8 character, and
+     * reading back joins the pieces to the same bytes either way. */
+    size_t offset = 0;
+    for (size_t i = 0; ok && (i == 0 || offset < length); i++) {
+        size_t n = PolDb_Utf8Prefix(text + offset, length - offset, POLDB_LONGFIELD_CHUNK);
         memcpy(piece, text + offset, n);
+        offset += n;
         piece[n] = '\0';
         char *sql = PolDbPsprintf(conn,
                                   "INSERT INTO PolicyDb_LongField (longFieldKey, longFieldIndex, longFieldValue, "

@@ -1,5 +1,6 @@
 /* Directory services as the rest of the module calls them: user
- * authentication, group membership and NetBIOS domain translation. */
+ * authentication, group membership, object lookup, password change, NetBIOS
+ * domain translation and the user name parser. */
 #ifndef QUENSC_DIRECTORY_H
 #define QUENSC_DIRECTORY_H
 
@@ -25,9 +26,10 @@ int QuenScLdapAuthenticateUser(i_ctx *ctx, const char *user, const char *passwor
  * (QUENSC_LDAP_CONNECT_FAILED). */
 int QuenScLdapIsMember(i_ctx *ctx, const char *userDn, const char *groupDn);
 
-/* 0 when the directory knows the object named by dn, 43 when it does not
- * (after "LDAP object '%s' could not be found on ldap server"), or the
- * connection's failure code. */
+/* QUENSC_OK when the directory knows the object named by dn,
+ * QUENSC_LDAP_OBJECT_NOT_FOUND when it does not (after "LDAP object '%s'
+ * could not be found on ldap server"), or the connection's failure code
+ * (QUENSC_LDAP_CONNECT_FAILED ...). */
 int QuenScLdapCheckObject(i_ctx *ctx, const char *dn);
 
 /* Changes a directory user's password (unicodePwd: the old value deleted
@@ -46,8 +48,11 @@ int QuenScLdapChangePassword(i_ctx *ctx, const char *ownerDn, const char *user, 
 char *QuenScNetbiosToDnsDomain(i_ctx *ctx, const char *netbiosDomain);
 
 /* Splits "name@domain", "DOMAIN\name" (when netbiosAllowed, translated
- * through the directory) or a bare name. Outputs live in the request pool.
- * 0, or 2 for a NetBIOS name where none is allowed. */
+ * through the directory; a name whose domain cannot be translated is kept
+ * whole as a bare name) or a bare name (domain null). Outputs live in the
+ * request pool. QUENSC_OK; QUENSC_INTERNAL for a null user or for a
+ * NetBIOS name where none is allowed (after "QuenParseUser() Found a
+ * NETBIOS name in a QUERY user"), with the outputs null. */
 int QuenParseUser(i_ctx *ctx, const char *user, bool netbiosAllowed, char **name, char **domain,
                   bool *translated);
 

@@ -60,10 +60,6 @@ enum QuenScResult {
  * other value. Static; never freed. */
 const char *QuenScResultText(int code);
 
-/* The code's text ("OK" ... "INSTANCE IS VALID"), "UNKNOWN ERROR" for any
- * other value. Static; never freed. */
-const char *QuenScResultText(int code);
-
 /* Access mask bits of the methods: who may call one. */
 enum QuenScAccessMask {
     QUENSC_ACCESS_ADMIN = 1,    /* a session logged in as administrator */

@@ -95,7 +95,8 @@ struct QuenScConfig {
  * fail (APR aborts when the pool runs out of memory). */
 QuenScConfig *QuenScConfigDefaults(apr_pool_t *pool, const char *path);
 
-/* Reads the file cfg->path over cfg; a null path reads nothing and gives 0.
+/* Reads the file cfg->path over cfg; a null path reads nothing and gives
+ * QUENSC_OK.
  * New texts are allocated in pool; the parse itself uses a scratch pool that
  * is gone on return.
  *
@@ -114,12 +115,12 @@ QuenScConfig *QuenScConfigDefaults(apr_pool_t *pool, const char *path);
  * 1, odbc.password and krb5.query_user_pass are de-obfuscated (each when not
  * empty) under the shared configuration key.
  *
- * Returns 0; or, after one error line: QUENSC_INTERNAL (2) for "Cannot open
- * file %s" (also an I/O failure while reading it); QUENSC_INVALID_CONFIG_FILE
- * (3) for "Cannot parse XML file %s (%s)" and "Root element of config file is
- * empty!"; QUENSC_INTERNAL (2) for a failed de-obfuscation, whose own line is
- * followed by "Error during config file de-obfuscation". On failure cfg may
- * hold part of the file's values. */
+ * Returns QUENSC_OK; or, after one error line: QUENSC_INTERNAL for "Cannot
+ * open file %s" (also an I/O failure while reading it);
+ * QUENSC_INVALID_CONFIG_FILE for "Cannot parse XML file %s (%s)" and "Root
+ * element of config file is empty!"; QUENSC_INTERNAL for a failed
+ * de-obfuscation, whose own line is followed by "Error during config file
+ * de-obfuscation". On failure cfg may hold part of the file's values. */
 int QuenScConfigRead(apr_pool_t *pool, QuenScConfig *cfg);
 
 /* The path a configured path names: null for null; a pool copy of path when
@@ -128,7 +129,8 @@ int QuenScConfigRead(apr_pool_t *pool, QuenScConfig *cfg);
  * working directory), without folding "..": "../db/quensc.bin" under
  * "/srv/q/conf/quensc.conf" gives "/srv/q/conf/../db/quensc.bin". So the
  * built-in defaults name the files of the installation that holds the
- * configuration file, whatever the web server's working directory is. */
+ * configuration file, whatever the web server's working directory is. The
+ * result lives in pool. This function can't fail. */
 char *QuenScConfigResolvePath(apr_pool_t *pool, const QuenScConfig *cfg, const char *path);
 
 #endif

@@ -124,6 +124,8 @@ static int RunMethod(QuenScCall *call)
         if (!call->session)
             return QUENSC_INVALID_SESSION;
     }
+    if (def->argsSize > 0)
+        call->args = apr_pcalloc(call->ctx->pool, def->argsSize);
     if (def->read) {
         int rc = def->read(call);
         if (rc != QUENSC_OK)
@@ -151,7 +153,7 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
     bool unlocked = false;
     if (call.ctx) {
         /* A registry lock that cannot be released leaves the method undone
-         * (code 2), but the request still commits and is audited. */
+         * (QUENSC_INTERNAL), but the request still commits and is audited. */
         unlocked = QuenScRegistryLock(server, 0) == 1;
         int64_t start = PolDb_Now();
         if (unlocked) {

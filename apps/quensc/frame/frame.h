@@ -5,8 +5,11 @@
 #ifndef QUENSC_FRAME_H
 #define QUENSC_FRAME_H
 
+#include "frame/codes.h"
 #include "frame/marshal.h"
 #include "frame/session.h"
+
+#include <cstddef>
 
 struct QuenScMethodDef;
 
@@ -19,7 +22,8 @@ struct QuenScCall {
     QuenScSession *session;  /* the caller's session; null for SessionOpen/Close */
     xmlrpc_value *values;    /* what follows the result code in the answer */
     bool valuesOnError;      /* send values also for a non-zero code */
-    void *args;              /* the method's own argument record (request pool) */
+    void *args;              /* the method's own argument record, zeroed in the
+                                request pool; null for a method without one */
 };
 
 enum {
@@ -31,26 +35,59 @@ enum {
 
 struct QuenScMethodDef {
     const char *name;
-    int accessMask;
-    int eventType;
-    int flags;
-    /* Reads the arguments after the session id into call->args; 0, or 2
-     * with a fault left in call->env. Null when there are none. */
+    int accessMask;  /* QUENSC_ACCESS_* bits: who may call it */
+    int eventType;   /* QUENSC_EVT_*: the audit event it records */
+    int flags;       /* QUENSC_FRAME_* bits */
+    /* sizeof the method's argument record (0: none); the frame hands read
+     * and work a zeroed one in call->args. */
+    size_t argsSize;
+    /* Reads the arguments after the session id into call->args; QUENSC_OK,
+     * or QUENSC_INTERNAL with a fault left in call->env (the call then ends
+     * with that code before the security check). The marshal readers do
+     * nothing while a fault is pending, so a read function reads one
+     * argument per line and ends with QuenScReadStatus(call). Null when
+     * there are none. */
     int (*read)(QuenScCall *call);
-    /* Does the work; returns the result code and appends the values that
-     * follow it to call->values. */
+    /* Does the work; returns the result code (QUENSC_OK ...) and appends the
+     * values that follow it to call->values. */
     int (*work)(QuenScCall *call);
 };
 
+/* The call's argument record as the method's own type T (the type whose
+ * size the method's row carries). This function can't fail. */
+template <class T>
+T *QuenScArgs(QuenScCall *call)
+{
+    return static_cast<T *>(call->args);
+}
+
+/* What the reading so far amounts to: QUENSC_OK, or QUENSC_INTERNAL when a
+ * fault is pending in call->env (an argument could not be read). This
+ * function can't fail. */
+inline int QuenScReadStatus(const QuenScCall *call)
+{
+    return call->env->fault_occurred ? QUENSC_INTERNAL : QUENSC_OK;
+}
+
 /* Runs one call of def through the frame; the handler of every methods row.
- * Returns the result array (owned by the caller) or null. */
+ * Returns the result array (owned by the caller): the code first, then the
+ * work's values when the code is QUENSC_OK (or valuesOnError is set). The
+ * code is QUENSC_INTERNAL when no request context could be made, the
+ * registry lock could not be released, an argument could not be read or the
+ * commit failed; QUENSC_INVALID_SESSION for an unknown session id;
+ * QUENSC_INSUFFICIENT_PRIVILEGES when the security check refuses. Null only
+ * when the result array itself cannot be created. */
 xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc_value *params, void *server);
 
-/* Stores a text (copied into the request pool) as audit parameter index. */
+/* Stores a text (copied into the request pool; null clears the slot) as
+ * audit parameter index; an index outside 0 .. QUENSC_EVENT_PARAMS - 1 is
+ * ignored. This function can't fail. */
 void QuenScEventParam(QuenScCall *call, int index, const char *text);
 
 /* Records ctx's audit event when its type's level passes the level
- * configured for its category; commits it in a transaction of its own. */
+ * configured for its category (QUENSC_CATEGORY_*); commits it in a
+ * transaction of its own, or rolls back when it cannot be added. Nothing is
+ * reported to the caller. */
 void QuenScRecordEvent(i_ctx *ctx);
 
 /* Takes (lock != 0, blocking) or releases (0) the host's registry lock.

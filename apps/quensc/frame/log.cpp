@@ -1,5 +1,5 @@
 /* Result texts, the three log functions over the host record, the quiet
- * switch and the text helpers of quensc_util.h. */
+ * switch and the text helpers of frame/log.h. */
 #include "frame/log.h"
 
 #include <apr_file_io.h>
@@ -13,7 +13,7 @@
 #include <ctime>
 
 /* The file name every log entry carries, whichever source file logged. */
-static const char kLogFile[] = "apps/quensc/quensc_util";
+static const char kLogFile[] = "apps/quensc/frame/log";
 
 /* Longest formatted message; the buffer holds it and its terminating zero. */
 enum { kMessageSize = 1024 };

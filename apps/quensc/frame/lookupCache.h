@@ -20,16 +20,17 @@
 #include "policydb/runtimePolicy.h"
 
 /* Creates the Quen (32 buckets), package (128) and policy (32) tables, in
- * that order. 0, or 2 after "QuenScLutInitialize() failed to allocate ...
- * LUT", with whatever was created destroyed again. */
+ * that order. QUENSC_OK, or QUENSC_INTERNAL after "QuenScLutInitialize()
+ * failed to allocate ... LUT", with whatever was created destroyed again. */
 int QuenScLutInitialize(i_ctx *ctx);
 
 /* Frees the three tables with every record in them and clears the
- * context's references; a missing table is skipped. */
+ * context's references; a missing table is skipped. This function can't
+ * fail. */
 void QuenScLutDestroy(i_ctx *ctx);
 
-/* QuenScLutDestroy, then QuenScLutInitialize (its code). Every record
- * borrowed before is gone afterwards. */
+/* QuenScLutDestroy, then QuenScLutInitialize (its code: QUENSC_OK or
+ * QUENSC_INTERNAL). Every record borrowed before is gone afterwards. */
 int QuenScLutReset(i_ctx *ctx);
 
 /* The live Quen quenUID, borrowed, or null when the database has none. */
@@ -44,8 +45,9 @@ const PolDbPackage *QuenScLookupPackage(i_ctx *ctx, const char *packageUID);
  * cached apart. */
 const PolDbRuntimePolicy *QuenScLookupPolicy(i_ctx *ctx, const char *quenUID, int version, bool withLongData);
 
-/* Accessors: copy a cached record into the request pool. Each returns true
- * when the record exists; every output may be null. */
+/* Accessors: copy a cached record into the request pool (a null text
+ * becomes ""). Each returns true when the record exists, false (outputs
+ * untouched) when it does not; every output may be null. */
 bool QuenScGetQuenInfo(i_ctx *ctx, const char *quenUID, const char **uid, const char **name, int *activeVersion);
 /* Fills every member of out, the protection key included. */
 bool QuenScGetPackageInfo(i_ctx *ctx, const char *packageUID, QuenScPackageRecord *out);
@@ -54,7 +56,8 @@ bool QuenScGetPackageInfo(i_ctx *ctx, const char *packageUID, QuenScPackageRecor
 bool QuenScGetPolicyInfo(i_ctx *ctx, const char *quenUID, int version, bool withLongData, const char **clientData,
                          const char **hostData, QuenScPolicyRecord *policy, bool *published);
 
-/* The members of a stored policy set as the wire record holds them. */
+/* The members of a stored policy set as the wire record holds them. This
+ * function can't fail. */
 void QuenScPolicyToRecord(const PolDbRuntimePolicy *stored, QuenScPolicyRecord *out);
 
 #endif

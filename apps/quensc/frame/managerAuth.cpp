@@ -1,5 +1,5 @@
 /* Manager authentication and authorisation: security check, password hash
- * and check, user name parsing. */
+ * and check. */
 #include "frame/managerAuth.h"
 
 #include "policydb/dbcrypto.h"

@@ -8,10 +8,11 @@
  * a decimal integer.
  *
  * Readers take the fault environment, the container (the parameter array or a
- * struct) and the position or member name, and return QUENSC_OK (0) or
- * QUENSC_INTERNAL (2). A failed read always leaves a fault in the environment,
+ * struct) and the position or member name, and return QUENSC_OK or
+ * QUENSC_INTERNAL. A failed read always leaves a fault in the environment,
  * which is what makes the handler log its "Error reading rpc msg" line; a
- * reader called with a fault already pending does nothing and returns 2.
+ * reader called with a fault already pending does nothing and returns
+ * QUENSC_INTERNAL.
  * String readers set their output to null first, struct readers clear their
  * whole record first (and again when they fail), and integer readers leave
  * their output unchanged when they fail. Texts are copied into the given pool
@@ -39,8 +40,9 @@ enum {
     QUENSC_CRED_TOKEN = 3,    /* access token */
 };
 
-/* A caller's credential. A type outside 0..3 is kept as read (with no
- * values) so that the operation using it can refuse it. */
+/* A caller's credential. A type outside QUENSC_CRED_NULL ..
+ * QUENSC_CRED_TOKEN is kept as read (with no values) so that the operation
+ * using it can refuse it. */
 struct QuenScCredential {
     int type;
     const char *value1; /* LDAP: user name; PASSWORD: the password; TOKEN: the token */
@@ -57,17 +59,17 @@ struct QuenScQuenRecord {
 /* The members of a policy set that the server itself acts on; the two
  * opaque policy texts travel as separate string arguments and results. */
 struct QuenScPolicyRecord {
-    int instType;                /* 0 anybody, 1 directory users/groups, 2 tokens */
-    int authType;                /* 0 none, 1 creator, 2 password, 3 none */
+    int instType;                /* QUENSC_INST_ANYBODY, _DIRECTORY (users/groups), _TOKEN */
+    int authType;                /* QUENSC_AUTH_NONE, _DIRECTORY (creator), _PASSWORD, _UNCHECKED */
     int useInstanceLimit;        /* boolean */
     int instanceLimit;
     int usePerUserInstanceLimit; /* boolean */
     int perUserInstanceLimit;
-    int expType;                 /* 0 never, 1 days after activation, 2 fixed window */
+    int expType;                 /* QUENSC_EXP_NEVER, _DAYS (after activation), _WINDOW (fixed) */
     int64_t expValue1;           /* wire "expValue_1" */
     int64_t expValue2;           /* wire "expValue_2" */
     int64_t sessionLifetime;     /* seconds; -1 unlimited */
-    int copyPolicy;              /* 0 not allowed, 1 replace, 2 allowed */
+    int copyPolicy;              /* QUENSC_COPY_NOT_ALLOWED, _REPLACE, _ALLOWED */
 };
 
 struct QuenScPackageRecord {
@@ -85,7 +87,7 @@ struct QuenScPackageRecord {
 struct QuenScAccessRecord {
     const char *data; /* DN of the user or group, or the token value */
     const char *name;
-    int type;         /* 0 user, 1 group, 2 token */
+    int type;         /* QUENSC_IDENTITY_USER, _GROUP or _TOKEN */
     int useInstanceLimit;
     int instanceLimit;
 };
@@ -281,11 +283,12 @@ int QuenScReadHostInfo(xmlrpc_env *env, xmlrpc_value *params, int index, apr_poo
 int QuenScReadGuestInfo(xmlrpc_env *env, xmlrpc_value *params, int index, apr_pool_t *pool,
                         QuenScGuestInfo *out);
 
-/* {"type": int, ...}: type 0 carries nothing; type 1 a struct "ldap" with
- * "name", "pwd", "domain"; type 2 a struct "pwd" with the string "pwd";
- * type 3 a struct "token" with the string "token". Any other type logs
- * "Invalid cred type read from server: %d" and reads successfully with no
- * values. */
+/* {"type": int, ...}: QUENSC_CRED_NULL (0) carries nothing;
+ * QUENSC_CRED_LDAP (1) a struct "ldap" with "name", "pwd", "domain";
+ * QUENSC_CRED_PASSWORD (2) a struct "pwd" with the string "pwd";
+ * QUENSC_CRED_TOKEN (3) a struct "token" with the string "token". Any other
+ * type logs "Invalid cred type read from server: %d" and reads successfully
+ * (QUENSC_OK) with no values. */
 int QuenScReadCredential(xmlrpc_env *env, xmlrpc_value *params, int index, apr_pool_t *pool,
                          QuenScCredential *out);
 
@@ -297,7 +300,8 @@ int QuenScReadInstanceQuery(xmlrpc_env *env, xmlrpc_value *params, int index, ap
 
 /* ---- Writers -------------------------------------------------------- */
 
-/* A new empty array, or null after logging "Error creating rpc array: %s". */
+/* A new empty array (the caller owns its reference and drops it with
+ * xmlrpc_DECREF), or null after logging "Error creating rpc array: %s". */
 xmlrpc_value *QuenScNewResultArray(void);
 
 void QuenScAppendString(xmlrpc_value *array, const char *text);
@@ -324,8 +328,9 @@ void QuenScAppendServerInfo(xmlrpc_value *array, const QuenScServerInfo *info);
 
 /* ---- Audit text ----------------------------------------------------- */
 
-/* The credential as the audit log shows it, in pool: "" for no credential,
- * "type = NULL", "type = LDAP, name = \"..\", domain = \"..\"",
+/* The credential as the audit log shows it, in pool (or static), never
+ * null: "" for a null credential, "type = NULL",
+ * "type = LDAP, name = \"..\", domain = \"..\"",
  * "type = PASSWORD, value = \"********\"", "type = TOKEN, value = \"..\"" or
  * "type = UNKNOWN". A password is never shown. */
 const char *QuenScCredentialDescription(apr_pool_t *pool, const QuenScCredential *cred);

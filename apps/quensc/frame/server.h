@@ -1,5 +1,6 @@
 /* The server-wide record QuenScServer that init builds, the per-request
- * context i_ctx, and the request frame every method handler runs in. */
+ * context i_ctx with its creation and release, and the database lock
+ * callback. (The request frame itself is in frame/frame.h.) */
 #ifndef QUENSC_SERVER_H
 #define QUENSC_SERVER_H
 
@@ -36,7 +37,7 @@ struct i_ctx {
     QuenScServer *server;
     apr_pool_t *pool;          /* everything the request allocates */
     DbConnection *conn;        /* built on pool, which it does not own */
-    HashTable *quenLut;        /* lookup caches (see lut.h) */
+    HashTable *quenLut;        /* lookup caches (see frame/lookupCache.h) */
     HashTable *packageLut;
     HashTable *policyLut;
     PolDbEvent *event;         /* the audit event record, zeroed */
@@ -44,15 +45,17 @@ struct i_ctx {
 };
 
 /* Creates a request context for server: a new pool, a connection and the
- * lookup caches. Null (after logging why) when any of them fails; nothing is
- * left allocated then. */
+ * lookup caches. The caller owns it and releases it with
+ * QuenScContextDestroy. Null (after logging why) when any of them fails;
+ * nothing is left allocated then. */
 i_ctx *QuenScContextCreate(QuenScServer *server);
 
 /* Closes the connection (rolling back an open transaction), frees the
  * caches and destroys the pool. Null is fine. */
 void QuenScContextDestroy(i_ctx *ctx);
 
-/* The database lock callback handed to the database module. */
+/* The database lock callback handed to the database module: takes
+ * (acquire) or releases the server's dbLock. True on success. */
 bool QuenScDbLock(void *server, bool acquire);
 
 #endif

@@ -33,20 +33,28 @@ struct QuenScSession {
 };
 
 /* A new session (not yet stored) in the request pool: a fresh id, a zeroed
- * record with the protocol version and ttl = session_ttl. */
+ * record with the protocol version and ttl = session_ttl. This function
+ * can't fail. */
 QuenScSession *QuenScSessionNew(i_ctx *ctx, int protocolVersion);
 
-/* The stored session with this id, or null after "Invalid session id: %s"
- * (no such id, not Base64, or not a 536-byte record). */
+/* The stored session with this id, in the request pool, or null after
+ * "Invalid session id: %s" (a null id, no such id, stored data
+ * that is not Base64, or not a 536-byte record). */
 QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id);
 
 /* Stores the session with lastAccess = now and its expiry: added as new, or
- * replacing the stored rows. 0, or 2 after "Failed to add/update session". */
+ * replacing the stored rows. QUENSC_OK, or QUENSC_INTERNAL after "Failed to
+ * add/update session %s (%s)". */
 int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew);
 
-/* Deletes the session's rows; an empty id is a success. 0 or 6. */
+/* Deletes the session's rows; a null or empty id is a success. QUENSC_OK,
+ * or QUENSC_INVALID_SESSION after logging when the rows cannot be
+ * deleted. */
 int QuenScSessionRemove(i_ctx *ctx, const char *id);
 
+/* Role and instance marks of the request's copy; names are cut to 255
+ * bytes. The Is... tests answer false for a null session. None of these
+ * can fail. */
 void QuenScSessionSetAdministrator(QuenScSession *s, const char *name);
 void QuenScSessionClearAdministrator(QuenScSession *s);
 bool QuenScSessionIsAdministrator(const QuenScSession *s);

@@ -3,7 +3,7 @@
  * the Quen's and the per-user instance limits and the access entries),
  * instance authentication, and the directory password change of an
  * instance's owner. The XML-RPC methods on instances and access entries are
- * in methods.h. */
+ * in service/serviceMethods.h. */
 #ifndef QUENSC_INSTANCES_H
 #define QUENSC_INSTANCES_H
 
@@ -16,8 +16,10 @@
 #include <cstdint>
 
 /* The live instance instanceUID, owned by the request (released with its
- * pool). 0 with *out set; 21 when there is none (nothing logged); 2 when it
- * could not be read (logged; the request's transaction is gone then). */
+ * pool). QUENSC_OK with *out set; QUENSC_INSTANCE_DOES_NOT_EXIST when there
+ * is none (nothing logged); QUENSC_INTERNAL when it could not be read
+ * (logged; the request's transaction is gone then). *out is null on
+ * failure. */
 int QuenScInstanceFetch(i_ctx *ctx, const char *instanceUID, PolDbInstance **out);
 
 /* The instance as callers see it (InstanceInfo's struct): every stored
@@ -34,8 +36,9 @@ bool QuenScInstanceToRecord(i_ctx *ctx, const PolDbInstance *in, QuenScInstanceR
 bool QuenScQuenLimitReached(int activeCount, int instanceLimit);
 bool QuenScPerUserLimitReached(int activeCount, int perUserInstanceLimit);
 
-/* True when the Quen's own expiration refuses new instances at now: expType
- * 1 with no days, or expType 2 with now outside [expValue1, expValue2]. */
+/* True when the Quen's own expiration refuses new instances at now:
+ * QUENSC_EXP_DAYS with no days, or QUENSC_EXP_WINDOW with now outside
+ * [expValue1, expValue2]. */
 bool QuenScQuenExpired(const QuenScPolicyRecord *policy, int64_t now);
 
 /* Who was admitted by the instantiation check. */
@@ -48,38 +51,57 @@ struct QuenScInstantiation {
 };
 
 /* The access entry among entries (database order, first match wins) that
- * admits cred under the Quen's instantiation type: type 1 logs the caller in
- * to the directory and matches user entries by DN and group entries by
- * membership; type 2 matches token entries against a token credential.
- * 0 with *out filled; 5 for the wrong kind of credential; 10 when the
- * directory login fails; 32 when nothing matches; 2 for an instantiation
- * type other than 0, 1 and 2 (type 0 needs no entry and is not asked). */
+ * admits cred (null counts as no credential) under the Quen's instantiation
+ * type: QUENSC_INST_DIRECTORY logs the caller in to the directory and
+ * matches user entries by DN and group entries by membership (a failed
+ * membership query is no match); QUENSC_INST_TOKEN matches token entries
+ * against a token credential. QUENSC_OK with *out filled (texts in the
+ * request pool); QUENSC_INVALID_PARAMETER for the wrong kind of credential;
+ * QUENSC_AUTHENTICATION_FAILED when the directory login fails (whatever the
+ * directory's code); QUENSC_ACCESS_DENIED when nothing matches (also for an
+ * empty token); QUENSC_INTERNAL for any other instantiation type
+ * (QUENSC_INST_ANYBODY included: it needs no entry and is not asked). */
 int QuenScAccessMatch(i_ctx *ctx, const QuenScCredential *cred, const char *quenUID, int instType,
                       const PolDbAccess *entries, int count, QuenScInstantiation *out);
 
 /* Whether cred may create an instance of the Quen now, under its current
- * set or (preview) its working set: the Quen must exist (18) and have that
- * set (its code, or 2); with checkQuenExpiration the Quen must not have
- * expired (27); with checkAccess the Quen's limit (26, never for preview),
- * the access entries (5, 10, 32, 2) and the per-user limit (34, never for
- * preview) apply. 0 with *out filled. */
+ * set or (preview) its working set: the Quen must exist
+ * (QUENSC_QUEN_DOES_NOT_EXIST) and have that set (the code of
+ * QuenScGetPolicyVersion, or QUENSC_INTERNAL); with checkQuenExpiration the
+ * Quen must not have expired (QUENSC_QUEN_EXPIRED); with checkAccess the
+ * Quen's limit (QUENSC_QUEN_INSTANCE_LIMIT_EXCEEDED, never for preview), the
+ * access entries (the codes of QuenScAccessMatch; none for
+ * QUENSC_INST_ANYBODY) and the per-user limit
+ * (QUENSC_ACCESS_INSTANCE_LIMIT_EXCEEDED, never for preview) apply; an
+ * instance count or entry list that cannot be read gives QUENSC_INTERNAL.
+ * QUENSC_OK with *out filled (zero when no entry was matched). The version
+ * looked at becomes the audit event's policyVersion. */
 int QuenScInstantiationCheck(i_ctx *ctx, const QuenScCredential *cred, const char *quenUID,
                              bool checkQuenExpiration, bool checkAccess, bool preview, QuenScInstantiation *out);
 
-/* Proves who may act for an instance. With a credential, the Quen's
- * authType decides (0 and 3: nothing to prove; 1: the directory user must
- * be the instance's creator; 2: the instance password); without one, the
- * session must have proved it before. Then the instance must be active.
- * 0; 21 (logged), 2, 5, 10, a directory code, or 30 for an instance that
- * cannot run. *instance (request-owned; instance may be null) is set
- * whenever the instance could be read, also when the result is not 0. */
+/* Proves who may act for an instance. With a credential, the authType of
+ * the set that governs the instance decides (QUENSC_AUTH_NONE and
+ * QUENSC_AUTH_UNCHECKED: nothing to prove; QUENSC_AUTH_DIRECTORY: the
+ * directory user must be the instance's creator; QUENSC_AUTH_PASSWORD: the
+ * instance password); without one, the session must have proved it before.
+ * Then the instance must be active. QUENSC_OK;
+ * QUENSC_INSTANCE_DOES_NOT_EXIST (logged); QUENSC_INTERNAL when the instance
+ * or its set cannot be read or the authType is unknown;
+ * QUENSC_INVALID_PARAMETER for the wrong kind of credential;
+ * QUENSC_AUTHENTICATION_FAILED; the directory's code when the login fails;
+ * or QUENSC_INSTANCE_CANNOT_RUN for an instance that cannot run. *instance
+ * (request-owned; instance may be null) is set whenever the instance could
+ * be read, also when the result is not QUENSC_OK. */
 int QuenScInstanceAuthenticate(i_ctx *ctx, const QuenScSession *session, const QuenScCredential *cred,
                                const char *instanceUID, PolDbInstance **instance);
 
 /* The owner of an active instance changes his directory password: cred must
- * be a directory credential (5), the instance must exist (21) and be able to
- * run (30), a directory must be configured (8); then the directory does the
- * change for the instance's creator. */
+ * be a directory credential (QUENSC_INVALID_PARAMETER), the instance must
+ * exist (QUENSC_INSTANCE_DOES_NOT_EXIST, logged; QUENSC_INTERNAL when it
+ * cannot be read) and be able to run (QUENSC_INSTANCE_CANNOT_RUN), a
+ * directory must be configured (QUENSC_NO_USER_DIRECTORY); then the
+ * directory does the change for the instance's creator and its code
+ * (QUENSC_OK ...) is the result. */
 int QuenScInstanceLdapChangePassword(i_ctx *ctx, const char *instanceUID, const QuenScCredential *cred,
                                      const char *newPassword);
 

@@ -1,6 +1,6 @@
 /* Packages: the check that decides whether a package may get new instances,
  * and the validity text of the package audit events. The XML-RPC methods on
- * packages are in methods.h. */
+ * packages are in service/serviceMethods.h. */
 #ifndef QUENSC_PACKAGES_H
 #define QUENSC_PACKAGES_H
 
@@ -8,11 +8,13 @@
 
 #include <cstdint>
 
-/* Whether packageUID may get a new instance now: 0 with the package's Quen
- * UID, protection key and preview flag (copies in the request pool; every
- * output may be null); 19 after "Failed to find package to verify: %s"; 28
- * for a disabled package; 29 when the package uses its validity window and
- * now lies outside it (both ends count as inside). */
+/* Whether packageUID may get a new instance now: QUENSC_OK with the
+ * package's Quen UID, protection key and preview flag (copies in the request
+ * pool; every output may be null); QUENSC_PACKAGE_DOES_NOT_EXIST after
+ * "Failed to find package to verify: %s"; QUENSC_PACKAGE_DISABLED for a
+ * disabled package; QUENSC_PACKAGE_EXPIRED when the package uses its
+ * validity window and now lies outside it (both ends count as inside). The
+ * outputs are set only for QUENSC_OK. */
 int QuenScPackageAdmission(i_ctx *ctx, const char *packageUID, const char **quenUID, const char **protectionKey,
                            bool *preview);
 

@@ -1,4 +1,4 @@
-/* Tests of quensc_util: result texts at the edges of the table, the exact
+/* Tests of the logging module (frame/log): result texts at the edges of the table, the exact
  * lines and levels the three log functions hand to the host, the 1023
  * character cut, the quiet switch, the stderr sink without a host, panics,
  * and reading whole text files. */
@@ -48,11 +48,11 @@ TEST_F(LogTest, LinesCarryPrefixLevelAndFile)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "QUENSC: Reading configuration file: /x/quensc.conf...");
     EXPECT_EQ(lines[0].level, QUENSC_LOG_NOTICE);
-    EXPECT_EQ(lines[0].file, "apps/quensc/quensc_util");
+    EXPECT_EQ(lines[0].file, "apps/quensc/frame/log");
     EXPECT_GT(lines[0].line, 0);
     EXPECT_EQ(lines[1].text, "QUENSC: Cannot open file /x/quensc.conf");
     EXPECT_EQ(lines[1].level, QUENSC_LOG_WARNING);
-    EXPECT_EQ(lines[1].file, "apps/quensc/quensc_util");
+    EXPECT_EQ(lines[1].file, "apps/quensc/frame/log");
 }
 
 TEST_F(LogTest, LongMessagesAreCutAt1023Characters)
@@ -116,7 +116,7 @@ TEST(PanicDeathTest, LogsCriticalThenCallsHostFatal)
             RecordingHost host;
             QuenScPanic("Unrecoverable %s", "state");
         },
-        ::testing::ExitedWithCode(3), "logged 2: QUENSC: Unrecoverable state\nfatal panic\\(\\) at apps/quensc/quensc_util:[0-9]+");
+        ::testing::ExitedWithCode(3), "logged 2: QUENSC: Unrecoverable state\nfatal panic\\(\\) at apps/quensc/frame/log:[0-9]+");
 }
 
 TEST(PanicDeathTest, AbortsWithoutHost)

@@ -6,8 +6,54 @@
 
 #include "policydb/db.h"
 
+#include <string>
+#include <vector>
+
 /* The SQLite store's eight operations (engine 1). */
 const DbStoreOps *PolDb_SqliteStoreOps(void);
+
+/* The ODBC store's eight operations (engines 2, 3 and 4, found while
+ * opening a connection). */
+const DbStoreOps *PolDb_OdbcStoreOps(void);
+
+/* The process-wide ODBC environment for ODBC version 2 or 3. Creating it
+ * when it exists logs and succeeds; false when the driver manager refuses.
+ * Freeing it also forgets the cached engine. Module init and exit only. */
+bool PolDb_OdbcCreateEnvironment(int version);
+void PolDb_OdbcFreeEnvironment(void);
+
+/* Set while connecting when the driver said it does not support ODBC
+ * version 3; Db_ModuleInit then re-creates the environment for version 2. */
+bool PolDb_OdbcRefusedVersion3(void);
+void PolDb_OdbcClearRefusedVersion3(void);
+void PolDb_OdbcNoteRefusedVersion3(void);
+
+/* The data sources the driver manager knows (user and system), in its
+ * order. False after logging the diagnostics when the listing failed or
+ * there is no environment. */
+bool PolDb_OdbcListDataSources(std::vector<std::string> *names, std::vector<std::string> *descriptions);
+
+/* UTF-8 <-> UTF-16. False for malformed input (invalid or over-long UTF-8,
+ * a surrogate coded in UTF-8, an unpaired UTF-16 surrogate); out then holds
+ * nothing useful. This function can't fail otherwise. */
+bool PolDb_Utf8ToUtf16(const char *text, size_t length, std::u16string *out);
+bool PolDb_Utf16ToUtf8(const std::u16string &text, std::string *out);
+
+/* Splits a script at every ';' outside a quoted literal ('...') or quoted
+ * name ("..."); pieces are trimmed of white space and empty ones dropped. */
+struct PolDbStatementPiece {
+    size_t offset;
+    size_t length;
+};
+std::vector<PolDbStatementPiece> PolDb_SplitStatements(const char *sql);
+
+/* Module settings the ODBC store connects with (null when not set). */
+const char *Db_ModuleUser(void);
+const char *Db_ModulePassword(void);
+
+/* While on, PolDb_Log drops its lines (the engine probes of the ODBC store
+ * fail on purpose). Calls nest. */
+void PolDb_SuppressLog(bool on);
 
 /* The schema of version 216 as one statement text (statements joined by
  * ';'), the lowercase index script, and the drop list in drop order. */

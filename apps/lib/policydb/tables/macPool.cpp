@@ -165,6 +165,10 @@ bool PolDb_MacPoolUidTaken(DbConnection *conn, const char *macPoolUID, bool *tak
 
 int64_t PolDb_MacPoolAllocateAddress(DbConnection *conn, const char *quenUID)
 {
+    /* Another server on the same database must not read the same
+     * lastAssigned before this transaction has written the next one. */
+    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_MAC_POOLS, quenUID))
+        return 0;
     PolDbMacPool *pools = nullptr;
     int count = 0;
     if (!PolDb_MacPoolEnumerateByQuen(conn, quenUID, &pools, &count))

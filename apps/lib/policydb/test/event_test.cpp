@@ -4,6 +4,7 @@
 
 #include "policydb/dbcrypto.h"
 #include "policydb/event.h"
+#include "store/stores.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -379,4 +380,31 @@ TEST_F(EventLog, PurgeSettingsThatDoNothingOrAreRefused)
     EXPECT_FALSE(Purge(POLDB_EVENT_PURGE_BY_COUNT, -1));
     EXPECT_EQ(Range(), "3:1..3");
     EXPECT_EQ(Verify(), "");
+}
+
+/* Nine long values (as event 4070 carries them) and a long login name are
+ * fitted to their columns, cut between characters, and the event is stored
+ * with a signature that verifies. */
+TEST_F(EventLog, LongParametersAreFittedToTheirColumnsAndStillVerify)
+{
+    TestEvent t;
+    std::string value = "x" + std::string(200, 'y');
+    for (int i = 0; i < 200; i++)
+        value += "\xE2\x82\xAC";
+    std::vector<std::string> values(9, value);
+    for (int i = 0; i < 9; i++)
+        t.e.messageParams[i] = values[i].data();
+    t.e.messageParamCount = 9;
+    std::string login = std::string(127, 'l') + "\xC3\xA9";
+    t.e.loginName = login.data();
+    ASSERT_TRUE(PolDb_EventAdd(conn_, &t.e));
+    ASSERT_TRUE(Db_Commit(conn_));
+    EXPECT_EQ(Verify(), "");
+    std::string stored = Scalar("SELECT messageParams FROM PolicyDb_Event");
+    EXPECT_LE(stored.size(), 1024u);
+    EXPECT_GE(stored.size(), 1021u);
+    std::u16string wide;
+    EXPECT_TRUE(PolDb_Utf8ToUtf16(stored.data(), stored.size(), &wide)) << "cut inside a character";
+    EXPECT_EQ(stored.substr(0, value.size()), value);
+    EXPECT_EQ(Scalar("SELECT loginName FROM PolicyDb_Event"), std::string(127, 'l'));
 }

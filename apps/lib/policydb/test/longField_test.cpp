@@ -155,3 +155,44 @@ TEST_F(LongField, FailedInsertRollsBackTheWholeValue)
     EXPECT_EQ(Get("dup"), "first");
     free(key);
 }
+
+/* A multi-byte character across the 2000-byte mark goes whole into the
+ * next piece: every stored piece is valid UTF-8 and the value reads back
+ * unchanged. */
+TEST_F(LongField, PiecesNeverSplitAUtf8Character)
+{
+    const char *characters[] = {"\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80"};
+    for (const char *ch : characters) {
+        SCOPED_TRACE(strlen(ch));
+        std::string text = std::string(1999, 'a');
+        for (int i = 0; i < 1500; i++)
+            text += ch;
+        std::string key = Store(text);
+        EXPECT_EQ(Get(key), text);
+        EXPECT_EQ(Scalar("SELECT length(CAST(longFieldValue AS BLOB)) FROM PolicyDb_LongField WHERE longFieldKey = '" +
+                         key + "' AND longFieldIndex = 0"),
+                  "1999");
+    }
+}
+
+TEST(Utf8Prefix, CutsOnlyBetweenCharacters)
+{
+    const struct {
+        const char *text;
+        size_t max;
+        size_t expected;
+    } cases[] = {
+        {"abc", 5, 3},                       /* fits */
+        {"abc", 2, 2},
+        {"a\xC3\xA9", 2, 1},                 /* would split a two-byte form */
+        {"a\xE2\x82\xAC", 3, 1},
+        {"a\xF0\x9F\x98\x80", 4, 1},
+        {"a\xF0\x9F\x98\x80" "b", 5, 5},
+        {"\xE2\x82\xAC\xE2\x82\xAC", 4, 3},
+        {"\x80\x80\x80\x80\x80\x80", 3, 3},  /* no boundary near: not UTF-8, cut at the limit */
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(PolDb_Utf8Prefix(c.text, strlen(c.text), c.max), c.expected);
+    }
+}

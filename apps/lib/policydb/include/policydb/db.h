@@ -34,6 +34,11 @@ void PolDb_Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void PolDb_Warning(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void PolDb_Panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+/* Checks an invariant the library keeps; a broken one panics (and so ends
+ * in the host's fatal call) with the expression and where it was checked. */
+#define POLDB_ASSERT(expr) \
+    ((expr) ? (void)0 : PolDb_Panic("Invariant broken: %s at %s:%d\n", #expr, __FILE__, __LINE__))
+
 #define POLDB_ALLOC_FAILED() \
     PolDb_Panic("Unrecoverable memory allocation failure at %s:%d\n", __FILE__, __LINE__)
 
@@ -175,7 +180,10 @@ struct DbConnection {
     bool inTransaction;
     bool autoTransaction;   /* begin implicitly before the first statement */
     const DbStoreOps *ops;
-    int lockDepth;          /* nesting of DB lock acquisitions */
+    /* Holds of the database lock: on the engines that take it (SQLite and
+     * PostgreSQL), exactly 1 while a transaction is open and 0 otherwise;
+     * never negative. */
+    int lockDepth;
     int lastError;          /* 0 = none */
     char *lastErrorText;    /* owned (malloc) */
     bool errorLatched;      /* keep the first error across a rollback */
@@ -183,6 +191,9 @@ struct DbConnection {
     bool ownsPool;
     void *handle;           /* sqlite3* or ODBC connection */
     void *stmt;             /* ODBC statement of the current statement */
+    /* Result sets not yet freed. One statement at a time: a statement runs
+     * only while none is open, so at most one is. */
+    int openResults;
 };
 
 /* Replaces the operations of the configured store for connections opened
@@ -222,8 +233,8 @@ void Db_SetError(DbConnection *conn, int code, const char *text);
 /* printf-style formatting with APR's formatter. Use PRId64 for 64-bit. */
 char *PolDbPsprintf(DbConnection *conn, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-/* A SQL literal for text: 'text' with quotes doubled (and, on PostgreSQL,
- * backslashes doubled), or NULL for a null text. withOperator prefixes
+/* A SQL literal for text: 'text' with quotes doubled (a backslash stays
+ * itself on every engine), or NULL for a null text. withOperator prefixes
  * "= " / "IS "; lowercase lowers every character. */
 char *PolDb_EscapeString(DbConnection *conn, bool lowercase, bool withOperator, const char *text);
 
@@ -247,6 +258,23 @@ void PolDb_TextFree(PolDbText *text);
  * keep their own). Without them SQLite picks the low-selectivity `deleted`
  * index for every instance query. Logged like PolDb_Exec on failure. */
 bool PolDb_RefreshStatistics(DbConnection *conn);
+
+/* Critical sections that several servers on one database must not run at
+ * the same time (each reads a value and writes what follows from it). */
+enum PolDbSharedLock {
+    POLDB_LOCK_MAC_POOLS = 1,       /* key: the Quen whose pools hand out addresses */
+    POLDB_LOCK_QUEN_INSTANCES = 2,  /* key: the Quen whose instances are counted */
+    POLDB_LOCK_EVENT_CHAIN = 3,     /* no key: the next event number */
+};
+
+/* Takes the shared lock `which` (for key, or for the whole section when key
+ * is null) until the connection's transaction ends, waiting for any other
+ * server that holds it. On PostgreSQL a transaction-level advisory lock;
+ * on SQLite nothing is needed ("BEGIN IMMEDIATE" already holds the file's
+ * write lock for the whole transaction); SQL Server and Oracle keep their
+ * own locking. Returns false after logging (and rolling back) when the lock
+ * could not be taken. */
+bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key);
 
 /* Runs a statement; on failure logs
  * "PolDb_<name>: database error while executing SQL statement: ..." */
@@ -291,6 +319,12 @@ int64_t PolDb_Now(void);
 char *PolDb_MacToString(int64_t value);
 /* The value of "XX:XX:XX:XX:XX:XX"; 0 for null or anything malformed. */
 int64_t PolDb_MacFromString(const char *text);
+
+/* The length of the longest prefix of text[0..length) that is at most
+ * maxBytes long and does not end inside a UTF-8 character (a cut never
+ * splits a multi-byte form; text that is not UTF-8 is cut at maxBytes when
+ * no boundary is near). This function can't fail. */
+size_t PolDb_Utf8Prefix(const char *text, size_t length, size_t maxBytes);
 
 /* True exactly when text equals "TRUE" ignoring case. */
 bool PolDb_StrToBool(const char *text);
