@@ -8,6 +8,8 @@ export QUENSC_BUILD_DIR=$(cd "${1:-build}" && pwd)
 echo "=== SQLite"
 QUENSC_TEST_STORE=sqlite python3 bench/frame_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/commit_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/rss_bench.py
 echo "=== Directory (Samba domain controller)"
 python3 bench/directory_bench.py
 echo "=== PostgreSQL (ODBC)"

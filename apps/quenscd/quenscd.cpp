@@ -691,6 +691,27 @@ int openSource(const std::string &path, bool required)
     return fd;
 }
 
+/* The administration pages built beside the tool (name, content), read
+ * while we may still be root. Only plain file names of regular files; none
+ * when the folder is missing. */
+std::vector<std::pair<std::string, std::string>> readPages(const std::string &folder)
+{
+    std::vector<std::pair<std::string, std::string>> pages;
+    DIR *d = opendir(folder.c_str());
+    if (!d)
+        return pages;
+    while (const struct dirent *e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.' || name == "quensc-config.conf" || name == "configure.cgi")
+            continue;
+        if (!fileExists(folder + "/" + name))
+            continue;
+        pages.emplace_back(name, readSmallFile(folder + "/" + name));
+    }
+    closedir(d);
+    return pages;
+}
+
 [[noreturn]] void run(int argc, char **argv)
 {
     const Options o = parseArgs(argc, argv);
@@ -707,6 +728,7 @@ int openSource(const std::string &path, bool required)
     const int modFd = openSource(libdir + "/mod_quensc.so", true);
     const int libFd = openSource(libdir + "/libquensc.so", true);
     const int toolFd = openSource(libdir + "/configure", false);
+    const std::vector<std::pair<std::string, std::string>> pages = readPages(libdir + "/html");
 
     if (who.drop) {
         const std::string blocked = firstBlockedFolder(who, root);
@@ -769,6 +791,8 @@ int openSource(const std::string &path, bool required)
         writeFileAtomic(root + "/html/configure.cgi", "", 0750, toolFd);
         close(toolFd);
     }
+    for (const auto &page : pages)
+        writeFileAtomic(root + "/html/" + page.first, page.second, 0640);
     const bool withCgi = fileExists(root + "/html/configure.cgi");
 
     /* The configuration tool finds the installation through this file in its

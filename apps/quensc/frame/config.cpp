@@ -3,6 +3,7 @@
 #include "frame/config.h"
 
 #include "policydb/dbcrypto.h"
+#include "frame/configFile.h"
 #include "frame/log.h"
 
 #include <apr_file_info.h>
@@ -112,37 +113,7 @@ KeyRow Int64(const char *section, const char *key, int64_t *target, int64_t empt
     return KeyRow{section, key, KEY_INT64, nullptr, nullptr, target, emptyValue};
 }
 
-const char *const kSections[] = {"global", "sqlite", "odbc", "ssl", "ldap", "krb5", "administrators", "helpdesk", "logging"};
-
 const char kMask[] = "**********";
-
-bool KnownSection(const char *name)
-{
-    for (const char *s : kSections)
-        if (strcmp(s, name) == 0)
-            return true;
-    return false;
-}
-
-/* The element's own text with its pieces joined, in pool; null when it has
- * none. */
-char *ElementText(apr_pool_t *pool, const apr_xml_elem *elem)
-{
-    size_t length = 0;
-    for (const apr_text *t = elem->first_cdata.first; t; t = t->next)
-        length += strlen(t->text);
-    if (length == 0)
-        return nullptr;
-    char *text = (char *)apr_palloc(pool, length + 1);
-    char *p = text;
-    for (const apr_text *t = elem->first_cdata.first; t; t = t->next) {
-        size_t n = strlen(t->text);
-        memcpy(p, t->text, n);
-        p += n;
-    }
-    *p = '\0';
-    return text;
-}
 
 /* The ordinary decimal conversion: leading blanks, a sign, digits up to the
  * first other character; no digits give 0. Values beyond the type's range
@@ -180,32 +151,6 @@ void StoreKey(apr_pool_t *pool, const KeyRow &row, const char *value)
         *row.int64 = value ? ParseInt64(value) : row.emptyValue;
         break;
     }
-}
-
-/* Reads the whole file into the parser. Returns APR_SUCCESS with *doc set,
- * or the failing status with *parseError telling whether the parser (and not
- * the file) failed. */
-apr_status_t ParseFile(apr_file_t *file, apr_xml_parser *parser, apr_xml_doc **doc, bool *parseError)
-{
-    *parseError = false;
-    for (;;) {
-        char buffer[8192];
-        apr_size_t got = sizeof buffer;
-        apr_status_t status = apr_file_read(file, buffer, &got);
-        if (APR_STATUS_IS_EOF(status))
-            break;
-        if (status != APR_SUCCESS)
-            return status;
-        status = apr_xml_parser_feed(parser, buffer, got);
-        if (status != APR_SUCCESS) {
-            *parseError = true;
-            return status;
-        }
-    }
-    apr_status_t status = apr_xml_parser_done(parser, doc);
-    if (status != APR_SUCCESS)
-        *parseError = true;
-    return status;
 }
 
 /* Replaces *value (when not empty) by the clear text it decrypts to, a copy
@@ -292,9 +237,9 @@ void Walk(apr_pool_t *pool, apr_pool_t *scratch, QuenScConfig *cfg, const apr_xm
     for (const apr_xml_elem *section = root->first_child; section; section = section->next) {
         /* An empty section element ends the walk: it and every later
          * section are not read (the configuration tool reads the same way). */
-        if (!section->first_child && !section->first_cdata.first)
+        if (QuenScConfigSectionEndsWalk(section))
             break;
-        if (!KnownSection(section->name)) {
+        if (!QuenScConfigKnownSection(section->name, QUENSC_CONFIG_BY_SERVER)) {
             QuenScLogError("Invalid element in config file: %s", section->name);
             continue;
         }
@@ -310,7 +255,7 @@ void Walk(apr_pool_t *pool, apr_pool_t *scratch, QuenScConfig *cfg, const apr_xm
                 QuenScLogError("Invalid element in config file: %s", key->name);
                 continue;
             }
-            StoreKey(pool, *row, ElementText(scratch, key));
+            StoreKey(pool, *row, QuenScConfigElementText(scratch, key));
         }
     }
 
@@ -339,34 +284,20 @@ int QuenScConfigRead(apr_pool_t *pool, QuenScConfig *cfg)
     if (apr_pool_create(&scratch, pool) != APR_SUCCESS)
         QuenScPanic("Unrecoverable memory allocation failure at %s:%d", __FILE__, __LINE__);
 
-    apr_file_t *file = nullptr;
-    if (apr_file_open(&file, cfg->path, APR_FOPEN_READ, APR_FPROT_OS_DEFAULT, scratch) != APR_SUCCESS) {
+    const apr_xml_elem *root = nullptr;
+    char reason[512];
+    switch (QuenScConfigFileParse(scratch, cfg->path, &root, reason, sizeof reason)) {
+    case QUENSC_CONFIG_PARSED:
+        break;
+    case QUENSC_CONFIG_OPEN_FAILED:
         QuenScLogError("Cannot open file %s", cfg->path);
         apr_pool_destroy(scratch);
         return QUENSC_INTERNAL;
-    }
-
-    apr_xml_parser *parser = apr_xml_parser_create(scratch);
-    apr_xml_doc *doc = nullptr;
-    bool parseError = false;
-    apr_status_t status = ParseFile(file, parser, &doc, &parseError);
-    apr_file_close(file);
-    if (status != APR_SUCCESS) {
-        if (parseError) {
-            char reason[512];
-            apr_xml_parser_geterror(parser, reason, sizeof reason);
-            QuenScLogError("Cannot parse XML file %s (%s)", cfg->path, reason);
-        } else {
-            /* the file opened but could not be read through (a folder, an
-             * I/O error): as good as not opened */
-            QuenScLogError("Cannot open file %s", cfg->path);
-        }
+    case QUENSC_CONFIG_PARSE_FAILED:
+        QuenScLogError("Cannot parse XML file %s (%s)", cfg->path, reason);
         apr_pool_destroy(scratch);
-        return parseError ? QUENSC_INVALID_CONFIG_FILE : QUENSC_INTERNAL;
-    }
-
-    const apr_xml_elem *root = doc ? doc->root : nullptr;
-    if (!root || (!root->first_child && !root->first_cdata.first)) {
+        return QUENSC_INVALID_CONFIG_FILE;
+    case QUENSC_CONFIG_EMPTY_ROOT:
         QuenScLogError("Root element of config file is empty!");
         apr_pool_destroy(scratch);
         return QUENSC_INVALID_CONFIG_FILE;
