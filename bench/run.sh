@@ -11,6 +11,8 @@ QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/memory_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/commit_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/rss_bench.py
+echo "=== Directory (Samba domain controller)"
+python3 bench/directory_bench.py
 echo "=== PostgreSQL (ODBC)"
 state=$(mktemp /tmp/quensc-bench-pg-XXXXXX.env)
 trap 'tests/peers/postgres.sh stop "$state"' EXIT

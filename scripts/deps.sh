@@ -11,6 +11,7 @@ packages=(
   sqlite3 openssl python3 apache2-utils wrk
   chromium samba samba-dsdb-modules samba-ad-provision
   postgresql odbc-postgresql unixodbc
+  samba samba-ad-provision samba-dsdb-modules samba-vfs-modules winbind ldap-utils krb5-user ldb-tools
 )
 
 # The browser tests need node and npm; a node that came with its own npm is

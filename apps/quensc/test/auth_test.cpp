@@ -13,9 +13,12 @@ protected:
     void SetUp() override
     {
         ctx_.pool = host_.pool();
+        server_.configuration = QuenScConfigDefaults(host_.pool(), nullptr);
+        ctx_.server = &server_;
         memset(session_.record, 0, sizeof session_.record);
     }
     RecordingHost host_;
+    QuenScServer server_{};
     i_ctx ctx_{};
     QuenScSession session_{};
 };
