@@ -8,6 +8,7 @@ export QUENSC_BUILD_DIR=$(cd "${1:-build}" && pwd)
 echo "=== SQLite"
 QUENSC_TEST_STORE=sqlite python3 bench/frame_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/upgrade_bench.py
 echo "=== PostgreSQL (ODBC)"
 state=$(mktemp /tmp/quensc-bench-pg-XXXXXX.env)
 trap 'tests/peers/postgres.sh stop "$state"' EXIT
