@@ -263,7 +263,7 @@ const char *const kTombstoned[] = {"PolicyDb_Access", "PolicyDb_Quen", "PolicyDb
 
 /* What version `v` changed over the one before it (206 < v <= 215), with
  * rows for what it added. */
-std::string Changes(int v)
+std::string Changes(int v, int engine)
 {
     std::string sql;
     switch (v) {
@@ -303,6 +303,10 @@ std::string Changes(int v)
                    "');INSERT INTO PolicyDb_MetaInfo VALUES ('insCustom" + n + "ReadOnly', 'FALSE');";
         }
         sql += "UPDATE PolicyDb_Instance SET insCustom1 = 'custom value' WHERE instanceUID = 'I1'";
+        if (engine == DB_ENGINE_POSTGRES)
+            for (int i = 1; i <= 9; i++)
+                sql += ";CREATE INDEX PdbIns_custom" + std::to_string(i) + "_idxl on PolicyDb_Instance(lower(insCustom" +
+                       std::to_string(i) + "))";
         break;
     case 210:
         /* Every Quen has its preview version at 210. */
@@ -368,8 +372,18 @@ bool UpgradeFixture_Build(DbConnection *conn, int version)
                        ";" + kServer + ";" + CommonRows(true) +
                        ";INSERT INTO PolicyDb_MetaInfo VALUES ('version', '206')"))
         return false;
+    /* PostgreSQL databases had the case-insensitive search indices. */
+    if (conn->engine == DB_ENGINE_POSTGRES) {
+        std::string lower;
+        for (const char *column :
+             {"creatorIdName", "creatorIdData", "hostName", "guestMacAddress", "guestMachineName", "guestConfigMsg"})
+            lower += std::string(lower.empty() ? "" : ";") + "CREATE INDEX PdbIns_" + column +
+                     "_idxl on PolicyDb_Instance(lower(" + column + "))";
+        if (!Run(conn, lower))
+            return false;
+    }
     for (int v = 207; v <= version; v++)
-        if (!Run(conn, Changes(v)))
+        if (!Run(conn, Changes(v, conn->engine)))
             return false;
     return true;
 }
