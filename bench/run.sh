@@ -15,3 +15,4 @@ trap 'tests/peers/postgres.sh stop "$state"' EXIT
 tests/peers/postgres.sh start "$state"
 QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/frame_bench.py
 QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/scale_bench.py
+QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/upgrade_bench.py
