@@ -496,8 +496,10 @@ bool RunHook(DbConnection *conn, const UpgradeStep &s)
     if (ok && s.commitEach)
         ok = MarkProgress(conn, s, PHASE_HOOK) && Db_Commit(conn);
     if (!ok) {
-        /* A hook that stopped part-way leaves its transaction open. */
-        Db_Rollback(conn);
+        /* A hook that stopped without a failed statement (which rolls back
+         * at once) leaves its transaction open: undo its part-done work. */
+        if (conn->inTransaction)
+            Db_Rollback(conn);
         Fail(conn, "Cannot Execute Runtime Upgrade");
         return false;
     }

@@ -124,9 +124,10 @@ TEST_P(EachStep, GivesTheNextLayoutAndKeepsEveryRow)
     auto before = UpgradeFixture_Snapshot(conn_);
     ASSERT_TRUE(PolDb_UpgradeOneStep(conn_, v)) << log_.All();
     auto after = UpgradeFixture_Snapshot(conn_);
-    EXPECT_EQ(SelectSingleString(conn_, "SELECT value FROM PolicyDb_MetaInfo WHERE name = 'version'"),
-              std::to_string(Next(v)));
+    char *version = SelectSingleString(conn_, "SELECT value FROM PolicyDb_MetaInfo WHERE name = 'version'");
     Db_Commit(conn_);
+    EXPECT_STREQ(version, std::to_string(Next(v)).c_str());
+    free(version);
     EXPECT_TRUE(log_.Contains("PolicyDb: Upgrading to version " + std::to_string(Next(v))));
     Finish();
     ExpectRowsKept(before, after);
@@ -193,6 +194,22 @@ TEST_F(Upgrade, From209CreatesTheMissingPreviewPolicies)
     EXPECT_FALSE(log_.Contains("quen uid = Q1"));
     /* The new version takes over the access entries of the active one. */
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Access WHERE quenUID = 'Q3' AND accVersion = 3"), "1");
+}
+
+TEST_F(Upgrade, From209StopsWhenTheNextPolicyVersionWouldNotBeThePreview)
+{
+    Build(209);
+    /* Q2 is active at 1 and lacks 2, but has 3: a new version would be 4. */
+    ASSERT_TRUE(Db_Exec(conn_, "INSERT INTO PolicyDb_RuntimePolicy (quenUID, policyVersion, expirationType, "
+                               "expValue_1, expValue_2, cacheLifetime, rtpInstType, rtpAuthType, rtpInstanceLimit, "
+                               "rtpPerUserInstanceLimit) VALUES ('Q2', 3, 1, '0', '0', '0', 1, 1, 0, 0)") &&
+                Db_Commit(conn_));
+    EXPECT_FALSE(PolDb_UpgradeOneStep(conn_, 209));
+    EXPECT_TRUE(log_.Contains(
+        "[ERROR] DB Upgrade CreatePreviewPolicies: Inconsistent current policy version for quen uid Q2"));
+    EXPECT_EQ(std::string(Db_ModuleStatusText()), "Database upgrade failed: Cannot Execute Runtime Upgrade");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_RuntimePolicy WHERE policyVersion = 4"), "0");
+    EXPECT_EQ(Scalar("SELECT value FROM PolicyDb_MetaInfo WHERE name = 'version'"), "209");
 }
 
 TEST_F(Upgrade, From207GivesEveryAccessRowARegisteredUniqueKey)
