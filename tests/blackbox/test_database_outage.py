@@ -48,7 +48,7 @@ class DatabaseOutage(unittest.TestCase):
         try:
             self.assertEqual(server.SessionOpen(10), [2])
             self.assertEqual(server.QuenCreate(session, {"uuid": "while-down", "name": "x"}), [2])
-            self.assertIn("Db_Open: Cannot open a DB Connection: 08001", self.install.error_log())
+            self.assertIn("Db_Open: Cannot open a DB Connection: ", self.install.error_log())
         finally:
             self.peer("resume")
         self.assertEqual(server.SessionOpen(10)[0], 0)

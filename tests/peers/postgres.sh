@@ -94,12 +94,18 @@ database|odbc|dropdb)
         -v ON_ERROR_STOP=1 -c "CREATE DATABASE $name" >/dev/null
   fi
   mkdir -p "$odbcdir"
+  # Pooling: the server opens a connection for every request, and the
+  # driver manager hands back a pooled one instead of logging in again.
   cat >"$odbcdir/odbcinst.ini" <<INI
+[ODBC]
+Pooling=Yes
+
 [PostgreSQL Unicode]
 Description=PostgreSQL ODBC driver (Unicode)
 Driver=$PG_DRIVER
 Debug=0
 CommLog=0
+CPTimeout=120
 INI
   # Data sources accumulate: one process may use several databases.
   cat >>"$odbcdir/odbc.ini" <<INI
@@ -111,6 +117,9 @@ Port=$PG_PORT
 Database=$name
 Debug=0
 CommLog=0
+# A failed statement rolls back the whole transaction (the library does so
+# anyway); statement-level rollback would wrap every statement in savepoints.
+Protocol=7.4-1
 INI
   chmod 755 "$odbcdir"; chmod 644 "$odbcdir/odbcinst.ini" "$odbcdir/odbc.ini"
   ;;

@@ -97,10 +97,9 @@ int64_t QuenScInstanceTtl(const PolDbInstance *instance, int64_t now)
 int QuenScCountActiveInstances(i_ctx *ctx, const char *quenUID, const char *creatorIdData, int *count)
 {
     *count = 0;
-    DbConnection *conn = ctx->conn;
     /* Held to the end of the request: another server admits no instance of
      * this Quen between this count and the insert that follows it. */
-    if (!PolDb_LockAcrossServers(conn, POLDB_LOCK_QUEN_INSTANCES, quenUID ? quenUID : ""))
+    if (!PolDb_LockAcrossServers(ctx->conn, POLDB_LOCK_QUEN_INSTANCES, quenUID ? quenUID : ""))
         return QUENSC_INTERNAL;
     PolDbInstance *instances = nullptr;
     int n = 0;

@@ -69,12 +69,13 @@ bool Diagnose(DbConnection *conn, SQLRETURN rc, SQLSMALLINT type = 0, SQLHANDLE 
         SQLRETURN d = SQLGetDiagRec(type, handle, record, state, &native, message, sizeof message, &length);
         if (d != SQL_SUCCESS && d != SQL_SUCCESS_WITH_INFO)
             break;
-        char line[1024];
-        snprintf(line, sizeof line, "%s:%d:%d:%s", reinterpret_cast<char *>(state), record,
-                 static_cast<int>(native), reinterpret_cast<char *>(message));
-        PolDb_Log("%s\n", line);
+        /* "state:record:native:message", at most 1023 bytes. */
+        std::string line = std::string(reinterpret_cast<char *>(state)) + ":" + std::to_string(record) + ":" +
+                           std::to_string(native) + ":" + reinterpret_cast<char *>(message);
+        line.resize(PolDb_Utf8Prefix(line.data(), line.size(), 1023));
+        PolDb_Log("%s\n", line.c_str());
         if (first && rc != SQL_SUCCESS_WITH_INFO && conn)
-            Db_SetError(conn, rc, line);
+            Db_SetError(conn, rc, line.c_str());
         first = false;
         if (type == SQL_HANDLE_DBC && rc == SQL_SUCCESS_WITH_INFO &&
             strstr(reinterpret_cast<char *>(message), "Driver does not support the requested version"))
