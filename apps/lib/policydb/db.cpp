@@ -280,10 +280,12 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
                 /* An upgrade that stopped while the version row was gone
                  * (a rebuild drops it with the other old tables) is
                  * finished, never replaced by a fresh schema. */
+                std::string status = Db_ModuleStatusText();
                 DbConnection *probe = Db_Open();
                 int pending = 0;
                 bool resume = probe && PolDb_UpgradePending(probe, &pending);
                 Db_Close(probe);
+                Db_SetModuleStatus(-1, status.c_str());
                 if (resume) {
                     *oldVersion = pending;
                     *newVersion = pending;

@@ -17,22 +17,25 @@
 
 namespace {
 
+extern PgDatabase *g_database;
+
 class PgUpgrade : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite() { database_ = new PgDatabase("ut_upgrade"); }
-    static void TearDownTestSuite()
+    /* One database for both suites of this file, dropped when every test
+     * has run (DropUpgradeDatabase below). */
+    static void SetUpTestSuite()
     {
-        delete database_;
-        database_ = nullptr;
+        if (!g_database)
+            g_database = new PgDatabase("ut_upgrade");
     }
 
     /* An empty database with the module initialised unchecked on it. */
     void SetUp() override
     {
-        ASSERT_TRUE(database_->ok()) << "no PostgreSQL peer (QUENSC_PG_PEER)";
+        ASSERT_TRUE(g_database->ok()) << "no PostgreSQL peer (QUENSC_PG_PEER)";
         ASSERT_TRUE(Init(DB_INIT_NO_CHECK));
         conn_ = Db_Open();
-        ASSERT_NE(conn_, nullptr);
+        ASSERT_NE(conn_, nullptr) << log_.All();
         std::string drop;
         for (const char *t : {"PolicyDb_Event", "PolicyDb_EventType", "PolicyDb_QuenscServer", "PolicyDb_MetaInfo",
                               "PolicyDb_Access", "PolicyDb_Instance", "PolicyDb_MacPool", "PolicyDb_RuntimePolicy",
@@ -49,7 +52,7 @@ protected:
 
     bool Init(int mode, int *oldVersion = nullptr)
     {
-        DbModuleSettings s = database_->Settings();
+        DbModuleSettings s = g_database->Settings();
         s.logStatements = logStatements_;
         int o = 0, n = 0;
         return Db_ModuleInit(&s, mode, oldVersion ? oldVersion : &o, &n);
@@ -81,14 +84,24 @@ protected:
         return out;
     }
 
-    static PgDatabase *database_;
     DbConnection *conn_ = nullptr;
     std::string status_;   /* the module status right after the start */
     bool logStatements_ = false;
     LogCapture log_;
 };
 
-PgDatabase *PgUpgrade::database_;
+PgDatabase *g_database;
+
+/* Drops the suites' database once every test has run. */
+struct DropUpgradeDatabase : ::testing::Environment {
+    void TearDown() override
+    {
+        delete g_database;
+        g_database = nullptr;
+    }
+};
+const auto *const g_dropAtEnd = ::testing::AddGlobalTestEnvironment(new DropUpgradeDatabase);
+
 
 TEST_P(PgUpgrade, LadderKeepsEveryRowAndEndsInTheCurrentLayout)
 {
