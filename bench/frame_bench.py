@@ -14,8 +14,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import Installation  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "5")
 

@@ -21,8 +21,8 @@ import tempfile
 import time
 import xmlrpc.client
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "blackbox"))
-from quensc_harness import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
+from quensc_install import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
 FILL = os.path.join(BUILD, "bench", "fill_instances")
@@ -62,13 +62,13 @@ def wrk(url, payload, clients):
 
 
 def instance_count(install):
-    return install.database.sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'")[0][0]
+    return install.store.sql("SELECT COUNT(*) FROM PolicyDb_Instance WHERE deleted = 'FALSE'")[0][0]
 
 
 def fill(install, first, count, packages):
-    database = install.database
-    target = database.path if database.store == "sqlite" else "odbc:%s:%s" % (database.name,
-                                                                               database.peer["PG_USER"])
+    database = install.store
+    target = database.db if database.name == "sqlite" else "odbc:%s:%s" % (database.dbname,
+                                                                            database.peer["PG_USER"])
     started = time.monotonic()
     subprocess.run([FILL, target, str(first), str(count)] + packages, check=True, capture_output=True,
                    env=database.tool_env())
@@ -157,7 +157,7 @@ def main():
             restart_gracefully(install)
             results[size] = measure(install, admin, client, size)
         print("\nInstance table scale on %s, requests per second (%ss per figure, %d Quens, audit events at "
-              "level 4)" % (install.database.store, DURATION, QUENS))
+              "level 4)" % ("PostgreSQL" if install.store.name != "sqlite" else "SQLite", DURATION, QUENS))
         print("%-36s %12s %12s %10s" % ("", "%d" % SIZES[0], "%d" % SIZES[1], "ratio"))
         for (name, small), (_, large) in zip(results[SIZES[0]], results[SIZES[1]]):
             print("%-36s %12.1f %12.1f %10.3f" % (name, small, large, large / small))

@@ -44,99 +44,16 @@ else
   target=$var
 fi
 
-# Writes a fresh installation into folder $1: everything the server needs to
-# start. Prints the administrator password; only its hash is stored.
-create_installation() {
-  local dir=$1 pw hash
-  umask 027
-  mkdir -p "$dir"/{conf,db,html,ssl,log,tmp,bin,lib,run}
-
-  pw=$(openssl rand -base64 30 | tr -dc 'A-Za-z0-9')
-  pw=${pw:0:20}
-  # Base64 of the SHA-1 of the password bytes, no salt: what the server and
-  # the configuration tool compare against.
-  hash=$(printf %s "$pw" | openssl dgst -sha1 -binary | base64)
-
-  # Version 3, laid out as the configuration tool writes it, less the
-  # tool-only ldap/ca_file (the server would warn about it at every start; the
-  # tool supplies its default). Relative paths count from conf/; purge by age,
-  # 14 days (the tool's default). The
-  # help-desk role stays disabled (no helpdesk section) until an
-  # administrator enables it on the pages.
-  cat > "$dir/conf/quensc.conf" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<quensc_configuration>
-	<global>
-		<configuration_version>3</configuration_version>
-		<use_ldap>0</use_ldap>
-		<db_type>sqlite</db_type>
-		<session_ttl>86400</session_ttl>
-		<session_reap_cycle>21600</session_reap_cycle>
-	</global>
-	<sqlite>
-		<db_file>../db/quensc.bin</db_file>
-		<lock_file>../db/quensc.lock</lock_file>
-	</sqlite>
-	<odbc>
-		<dsn></dsn>
-		<username></username>
-		<password></password>
-		<lock_file>../db/quensc.lock</lock_file>
-	</odbc>
-	<ssl>
-		<cert>../ssl/server.crt</cert>
-		<cert_chain>../ssl/chain.crt</cert_chain>
-	</ssl>
-	<ldap>
-		<host></host>
-		<secure>1</secure>
-	</ldap>
-	<krb5>
-		<default_realm></default_realm>
-		<query_user></query_user>
-		<query_user_pass></query_user_pass>
-		<conf_file>../conf/krb5.conf</conf_file>
-		<lock_file>../tmp/krb5.lock</lock_file>
-		<ticket_lifetime>86400</ticket_lifetime>
-		<translate_realm>1</translate_realm>
-	</krb5>
-	<administrators>
-		<ldap_group></ldap_group>
-		<ldap_group_dn></ldap_group_dn>
-		<password>$hash</password>
-	</administrators>
-	<logging>
-		<quen_admin>4</quen_admin>
-		<package_admin>4</package_admin>
-		<policy_admin>4</policy_admin>
-		<instance_admin>4</instance_admin>
-		<authentication>4</authentication>
-		<purge_type>1</purge_type>
-		<purge_value>1209600</purge_value>
-	</logging>
-</quensc_configuration>
-EOF
-
-  openssl req -x509 -newkey rsa:2048 -nodes -days 825 -subj "/CN=localhost" \
-    -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
-    -addext "basicConstraints=critical,CA:FALSE" \
-    -keyout "$dir/ssl/server.key" -out "$dir/ssl/server.crt" >/dev/null 2>&1
-  chmod 600 "$dir/ssl/server.key"
-  cp "$dir/ssl/server.crt" "$dir/ssl/chain.crt"
-
-  "$quensc_db" init --sqlite "$dir/db/quensc.bin" >/dev/null
-
-  created_password=$pw
-}
-
 created_password=
 if [ ! -e "$target" ]; then
   mkdir -p "$(dirname "$target")"
   # Built aside and renamed, so an interrupted set-up leaves no half installation.
   stage=$(mktemp -d "$target.setup.XXXXXX")
   trap 'rm -rf "$stage"' EXIT
-  create_installation "$stage"
-  chmod 755 "$stage"
+  # Every folder, the configuration (version 3, SQLite, the administrator
+  # password's hash, every audit category at level 4), a self-signed
+  # certificate and the database; prints the generated password.
+  created_password=$(python3 "$repo/tests/harness/quensc_install.py" create --build "$build" --root "$stage")
   mv "$stage" "$target"
   trap - EXIT
   [ "$target" = "$var" ] || ln -s "$target" "$var"

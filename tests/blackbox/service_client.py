@@ -88,7 +88,7 @@ class RunningServer(unittest.TestCase):
         self.server = self.install.proxy()
 
     def sql(self, statement, params=()):
-        return self.install.database.sql(statement, params)
+        return self.install.store.sql(statement, params)
 
 
 class ServerTestCase(RunningServer):

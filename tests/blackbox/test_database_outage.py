@@ -9,12 +9,15 @@ import subprocess
 import tempfile
 import unittest
 
-import quensc_harness
-from quensc_harness import ADMIN_PASSWORD, PG_PEER_SCRIPT, Installation
+import quensc_harness  # noqa: F401 - puts the harness on the path
+import quensc_install
+from quensc_harness import ADMIN_PASSWORD, Installation
+from quensc_install import PG_PEER_SCRIPT
 from service_client import password_credential
 
 
-@unittest.skipUnless(quensc_harness.test_store() == "postgres", "a database server outage needs PostgreSQL")
+@unittest.skipUnless(quensc_install.store_class().name == "postgres",
+                     "a database server outage needs PostgreSQL")
 class DatabaseOutage(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -53,9 +56,9 @@ class DatabaseOutage(unittest.TestCase):
             self.peer("resume")
         self.assertEqual(server.SessionOpen(10)[0], 0)
         self.assertEqual(server.QuenCreate(session, {"uuid": "after", "name": "after"}), [0])
-        self.assertEqual(self.install.database.sql("SELECT quenUID FROM PolicyDb_Quen ORDER BY quenUID"),
+        self.assertEqual(self.install.store.sql("SELECT quenUID FROM PolicyDb_Quen ORDER BY quenUID"),
                          [("after",)])
-        self.assertNotIn(self.install.database.peer["PG_PASSWORD"], self.install.error_log())
+        self.assertNotIn(self.install.store.peer["PG_PASSWORD"], self.install.error_log())
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ class TwoServersOneDatabase(unittest.TestCase):
         cls.first = Installation()
         cls.second = None
         try:
-            cls.second = Installation(share_database_of=cls.first)
+            cls.second = Installation(store=cls.first.store)
             cls.first.start()
             cls.second.start()
         except Exception:
@@ -34,7 +34,7 @@ class TwoServersOneDatabase(unittest.TestCase):
         cls.first.remove()   # last: it owns the database
 
     def sql(self, statement, params=()):
-        return self.first.database.sql(statement, params)
+        return self.first.store.sql(statement, params)
 
     def admin(self):
         server = self.first.proxy()

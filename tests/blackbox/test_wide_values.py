@@ -5,7 +5,8 @@ value wider than its column answers an error and writes nothing."""
 
 import unittest
 
-import quensc_harness
+import quensc_harness  # noqa: F401 - puts the harness on the path
+import quensc_install
 from service_client import ServerTestCase, policy
 
 FULL = "\u00e9" * 254 + "x"   # 255 characters, 510 bytes: fills an insCustom column
@@ -42,7 +43,7 @@ class WideValues(ServerTestCase):
         code, client_back, host_back, _ = self.server.PolicyAdminRetrieve(self.admin, "doc", 1)
         self.assertEqual((code, client_back, host_back), (0, client, host))
 
-    @unittest.skipUnless(quensc_harness.test_store() == "postgres", "SQLite does not enforce column widths")
+    @unittest.skipUnless(quensc_install.store_class().name == "postgres", "SQLite does not enforce column widths")
     def test_a_value_wider_than_its_column_is_refused_and_nothing_changes(self):
         uid = self.instance("too-wide")
         client = self.login()

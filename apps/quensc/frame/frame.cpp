@@ -124,6 +124,8 @@ static int RunMethod(QuenScCall *call)
         if (!call->session)
             return QUENSC_INVALID_SESSION;
     }
+    if (def->argsSize > 0)
+        call->args = apr_pcalloc(call->ctx->pool, def->argsSize);
     if (def->read) {
         int rc = def->read(call);
         if (rc != QUENSC_OK)

@@ -5,8 +5,11 @@
 #ifndef QUENSC_FRAME_H
 #define QUENSC_FRAME_H
 
+#include "frame/codes.h"
 #include "frame/marshal.h"
 #include "frame/session.h"
+
+#include <cstddef>
 
 struct QuenScMethodDef;
 
@@ -19,7 +22,8 @@ struct QuenScCall {
     QuenScSession *session;  /* the caller's session; null for SessionOpen/Close */
     xmlrpc_value *values;    /* what follows the result code in the answer */
     bool valuesOnError;      /* send values also for a non-zero code */
-    void *args;              /* the method's own argument record (request pool) */
+    void *args;              /* the method's own argument record, zeroed in the
+                                request pool; null for a method without one */
 };
 
 enum {
@@ -34,15 +38,36 @@ struct QuenScMethodDef {
     int accessMask;  /* QUENSC_ACCESS_* bits: who may call it */
     int eventType;   /* QUENSC_EVT_*: the audit event it records */
     int flags;       /* QUENSC_FRAME_* bits */
+    /* sizeof the method's argument record (0: none); the frame hands read
+     * and work a zeroed one in call->args. */
+    size_t argsSize;
     /* Reads the arguments after the session id into call->args; QUENSC_OK,
      * or QUENSC_INTERNAL with a fault left in call->env (the call then ends
-     * with that code before the security check). Null when there are
-     * none. */
+     * with that code before the security check). The marshal readers do
+     * nothing while a fault is pending, so a read function reads one
+     * argument per line and ends with QuenScReadStatus(call). Null when
+     * there are none. */
     int (*read)(QuenScCall *call);
     /* Does the work; returns the result code (QUENSC_OK ...) and appends the
      * values that follow it to call->values. */
     int (*work)(QuenScCall *call);
 };
+
+/* The call's argument record as the method's own type T (the type whose
+ * size the method's row carries). This function can't fail. */
+template <class T>
+T *QuenScArgs(QuenScCall *call)
+{
+    return static_cast<T *>(call->args);
+}
+
+/* What the reading so far amounts to: QUENSC_OK, or QUENSC_INTERNAL when a
+ * fault is pending in call->env (an argument could not be read). This
+ * function can't fail. */
+inline int QuenScReadStatus(const QuenScCall *call)
+{
+    return call->env->fault_occurred ? QUENSC_INTERNAL : QUENSC_OK;
+}
 
 /* Runs one call of def through the frame; the handler of every methods row.
  * Returns the result array (owned by the caller): the code first, then the

@@ -12,20 +12,16 @@
 
 /* ---- SessionOpen / SessionClose ------------------------------------------- */
 
-struct SessionOpenArgs {
-    int version;
-};
-
 int QuenScSessionOpenRead(QuenScCall *call)
 {
-    auto *a = static_cast<SessionOpenArgs *>(apr_pcalloc(call->ctx->pool, sizeof(SessionOpenArgs)));
-    call->args = a;
-    return QuenScReadInt(call->env, call->params, 0, &a->version);
+    auto *a = QuenScArgs<QuenScSessionOpenArgs>(call);
+    QuenScReadInt(call->env, call->params, 0, &a->version);
+    return QuenScReadStatus(call);
 }
 
 int QuenScSessionOpenWork(QuenScCall *call)
 {
-    auto *a = static_cast<SessionOpenArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScSessionOpenArgs>(call);
     if (a->version != QUENSC_PROTOCOL_VERSION) {
         QuenScLogError("SessionOpen() requested unsupported protocol version: %d. (%d - %d", a->version,
                        QUENSC_PROTOCOL_VERSION, QUENSC_PROTOCOL_VERSION);
@@ -49,34 +45,30 @@ int QuenScSessionOpenWork(QuenScCall *call)
     return QUENSC_OK;
 }
 
-struct SessionCloseArgs {
-    const char *id;
-};
-
 int QuenScSessionCloseRead(QuenScCall *call)
 {
-    auto *a = static_cast<SessionCloseArgs *>(apr_pcalloc(call->ctx->pool, sizeof(SessionCloseArgs)));
-    call->args = a;
-    return QuenScReadString(call->env, call->params, 0, call->ctx->pool, &a->id);
+    auto *a = QuenScArgs<QuenScSessionCloseArgs>(call);
+    QuenScReadString(call->env, call->params, 0, call->ctx->pool, &a->id);
+    return QuenScReadStatus(call);
 }
 
 int QuenScSessionCloseWork(QuenScCall *call)
 {
-    return QuenScSessionRemove(call->ctx, static_cast<SessionCloseArgs *>(call->args)->id);
+    return QuenScSessionRemove(call->ctx, QuenScArgs<QuenScSessionCloseArgs>(call)->id);
 }
 
 /* ---- Echo --------------------------------------------------------------------- */
 
 int QuenScEchoRead(QuenScCall *call)
 {
-    const char **text = static_cast<const char **>(apr_pcalloc(call->ctx->pool, sizeof(char *)));
-    call->args = text;
-    return QuenScReadString(call->env, call->params, 1, call->ctx->pool, text);
+    auto *a = QuenScArgs<QuenScEchoArgs>(call);
+    QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->text);
+    return QuenScReadStatus(call);
 }
 
 int QuenScEchoWork(QuenScCall *call)
 {
-    QuenScAppendString(call->values, *static_cast<const char **>(call->args));
+    QuenScAppendString(call->values, QuenScArgs<QuenScEchoArgs>(call)->text);
     return QUENSC_OK;
 }
 
@@ -84,9 +76,9 @@ int QuenScEchoWork(QuenScCall *call)
 
 int QuenScCredentialAt1Read(QuenScCall *call)
 {
-    auto *cred = static_cast<QuenScCredential *>(apr_pcalloc(call->ctx->pool, sizeof(QuenScCredential)));
-    call->args = cred;
-    return QuenScReadCredential(call->env, call->params, 1, call->ctx->pool, cred);
+    auto *a = QuenScArgs<QuenScAuthenticateManagerArgs>(call);
+    QuenScReadCredential(call->env, call->params, 1, call->ctx->pool, &a->cred);
+    return QuenScReadStatus(call);
 }
 
 namespace {
@@ -141,7 +133,7 @@ int AuthenticateByPassword(QuenScCall *call, const QuenScCredential *cred)
 
 int QuenScAuthenticateManagerWork(QuenScCall *call)
 {
-    auto *cred = static_cast<QuenScCredential *>(call->args);
+    const QuenScCredential *cred = &QuenScArgs<QuenScAuthenticateManagerArgs>(call)->cred;
     QuenScEventParam(call, 0, "UNSET");
     QuenScSessionClearAdministrator(call->session);
     QuenScSessionClearHelpdesk(call->session);

@@ -6,6 +6,20 @@
 
 #include "frame/frame.h"
 
+/* The argument records (see QuenScMethodDef::argsSize). */
+struct QuenScSessionOpenArgs {
+    int version;             /* argument 0: the protocol version */
+};
+struct QuenScSessionCloseArgs {
+    const char *id;          /* argument 0: the session id */
+};
+struct QuenScEchoArgs {
+    const char *text;        /* argument 1 */
+};
+struct QuenScAuthenticateManagerArgs {
+    QuenScCredential cred;   /* argument 1 */
+};
+
 int QuenScSessionOpenRead(QuenScCall *call);   /* int protocol version (argument 0) */
 /* QUENSC_OK with the new session's id and the server information;
  * QUENSC_UNSUPPORTED_PROTOCOL with the supported version for any other

@@ -18,7 +18,8 @@ constexpr int kOk = QUENSC_OK;
 constexpr int kFail = QUENSC_INTERNAL;
 
 /* A reader only runs on a clean environment: a pending fault means an
- * earlier argument already failed. */
+ * earlier argument already failed, and the reader then returns failure
+ * without touching its output or the fault. */
 bool EnvUsable(xmlrpc_env *env)
 {
     return env && !env->fault_occurred;
@@ -195,14 +196,15 @@ bool NeedPool(xmlrpc_env *env, apr_pool_t *pool)
 }
 
 /* Reads the struct at index with readMembers(st); releases the struct in
- * every case and clears the record when reading failed. */
+ * every case and clears the record when reading failed (but leaves it
+ * alone while a fault is pending). */
 template <typename Record, typename ReadMembers>
 int ReadStructAt(xmlrpc_env *env, xmlrpc_value *params, int index, Record *out, ReadMembers readMembers)
 {
-    if (out)
-        *out = Record{};
     if (!EnvUsable(env))
         return kFail;
+    if (out)
+        *out = Record{};
     if (!NeedOutput(env, out))
         return kFail;
     xmlrpc_value *st = FetchItem(env, params, index);
@@ -221,9 +223,11 @@ int ReadStructAt(xmlrpc_env *env, xmlrpc_value *params, int index, Record *out, 
 
 int QuenScReadString(xmlrpc_env *env, xmlrpc_value *params, int index, apr_pool_t *pool, const char **out)
 {
+    if (!EnvUsable(env))
+        return kFail;
     if (out)
         *out = nullptr;
-    if (!EnvUsable(env) || !NeedOutput(env, out) || !NeedPool(env, pool))
+    if (!NeedOutput(env, out) || !NeedPool(env, pool))
         return kFail;
     xmlrpc_value *item = FetchItem(env, params, index);
     if (!item)
@@ -260,9 +264,11 @@ int QuenScReadInt64(xmlrpc_env *env, xmlrpc_value *params, int index, int64_t *o
 int QuenScReadStringMember(xmlrpc_env *env, xmlrpc_value *st, const char *name, apr_pool_t *pool,
                            const char **out)
 {
+    if (!EnvUsable(env))
+        return kFail;
     if (out)
         *out = nullptr;
-    if (!EnvUsable(env) || !NeedOutput(env, out) || !NeedPool(env, pool))
+    if (!NeedOutput(env, out) || !NeedPool(env, pool))
         return kFail;
     xmlrpc_value *member = FetchMember(env, st, name);
     if (!member)

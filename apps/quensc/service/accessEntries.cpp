@@ -57,36 +57,6 @@ void FreeEntry(PolDbAccess *entry)
     }
 }
 
-struct AccessAddArgs {
-    const char *quenUID;
-    QuenScAccessRecord access;
-};
-
-struct AccessRemoveArgs {
-    const char *quenUID;
-    const char *data;
-};
-
-struct AccessQueryArgs {
-    const char *quenUID;
-    int working;
-};
-
-/* The argument record of a method, zeroed in the request pool, with its
- * first member, the Quen UID, read from argument 1 and named in the event;
- * *rc is the read's code. */
-template <typename Args>
-Args *NewArgsWithQuen(QuenScCall *call, int *rc)
-{
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<Args *>(apr_pcalloc(ctx->pool, sizeof(Args)));
-    call->args = a;
-    *rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->quenUID);
-    if (*rc == QUENSC_OK)
-        ctx->event->quenUID = apr_pstrdup(ctx->pool, a->quenUID);
-    return a;
-}
-
 /* The policy set version whose entries a method handles (the working one or
  * the current one), recorded in the event. A failure is logged as
  * "<failure>: <Quen UID>". */
@@ -108,19 +78,18 @@ const char kNoWorkingVersion[] = "Failed to find working policy version for quen
 
 int QuenScAccessAddRead(QuenScCall *call)
 {
-    int rc;
-    auto *a = NewArgsWithQuen<AccessAddArgs>(call, &rc);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadAccess(call->env, call->params, 2, call->ctx->pool, &a->access);
-    if (rc == QUENSC_OK)
+    auto *a = QuenScArgs<QuenScAccessAddArgs>(call);
+    QuenScReadQuenUidAt(call, 1, &a->quenUID);
+    QuenScReadAccess(call->env, call->params, 2, call->ctx->pool, &a->access);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         EntryEvent(call, a->access.type, a->access.name, a->access.data);
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScAccessAddWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessAddArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScAccessAddArgs>(call);
     const QuenScAccessRecord &in = a->access;
     /* An entry of another type could never admit anybody. */
     if (QuenScIsEmpty(in.data) || in.type < QUENSC_IDENTITY_USER || in.type > QUENSC_IDENTITY_TOKEN ||
@@ -173,19 +142,18 @@ int QuenScAccessAddWork(QuenScCall *call)
 
 int QuenScAccessRemoveRead(QuenScCall *call)
 {
-    int rc;
-    auto *a = NewArgsWithQuen<AccessRemoveArgs>(call, &rc);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
+    auto *a = QuenScArgs<QuenScAccessRemoveArgs>(call);
+    QuenScReadQuenUidAt(call, 1, &a->quenUID);
+    QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->data);
     /* Until an entry is found the event names nobody. */
     EntryEvent(call, QUENSC_IDENTITY_USER, "", "");
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScAccessRemoveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessRemoveArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScAccessRemoveArgs>(call);
     int version = 0;
     int rc = EntryVersion(ctx, a->quenUID, true, kNoWorkingVersion, &version);
     if (rc != QUENSC_OK)
@@ -215,17 +183,16 @@ int QuenScAccessRemoveWork(QuenScCall *call)
 
 int QuenScAccessQueryRead(QuenScCall *call)
 {
-    int rc;
-    auto *a = NewArgsWithQuen<AccessQueryArgs>(call, &rc);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 2, &a->working);
-    return rc;
+    auto *a = QuenScArgs<QuenScAccessQueryArgs>(call);
+    QuenScReadQuenUidAt(call, 1, &a->quenUID);
+    QuenScReadInt(call->env, call->params, 2, &a->working);
+    return QuenScReadStatus(call);
 }
 
 int QuenScAccessQueryWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AccessQueryArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScAccessQueryArgs>(call);
     int version = 0;
     int rc = EntryVersion(ctx, a->quenUID, a->working != 0, "Failed to find policy version # for quen", &version);
     if (rc != QUENSC_OK)

@@ -30,41 +30,12 @@ constexpr int kConfigMsgMax = 512;
 constexpr int kCopyProtectionMax = 1024;
 constexpr int kFieldNameMax = 1024;     /* a metadata value */
 
-/* The arguments of every method of this file; each reads what it needs. */
-struct AttributeArgs {
-    const char *instanceUID;
-    int field;                 /* 0-based custom field number */
-    const char *text;          /* a custom value, a field name, a copy-protection id */
-    const char *values[kFields];
-    QuenScGuestInfo guest;
-    QuenScHostInfo host;
-    int inherit;
-    int enable;
-    int64_t start;
-    int64_t end;
-};
+static_assert(sizeof(QuenScInstanceSetAllCustomFieldsArgs::values) / sizeof(const char *) == kFields,
+              "InstanceSetAllCustomFields takes one value per custom field");
 
 const char *Flag(int value) { return value ? "TRUE" : "FALSE"; }
 
 bool ValidField(int field) { return field >= 0 && field < kFields; }
-
-AttributeArgs *NewArgs(QuenScCall *call)
-{
-    auto *a = static_cast<AttributeArgs *>(apr_pcalloc(call->ctx->pool, sizeof(AttributeArgs)));
-    call->args = a;
-    return a;
-}
-
-AttributeArgs *Args(QuenScCall *call) { return static_cast<AttributeArgs *>(call->args); }
-
-/* Argument 1, the instance UID, recorded as the event's instance. */
-int ReadInstanceUid(QuenScCall *call, AttributeArgs *a)
-{
-    int rc = QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->instanceUID);
-    if (rc == QUENSC_OK)
-        call->ctx->event->instanceUID = apr_pstrdup(call->ctx->pool, a->instanceUID);
-    return rc;
-}
 
 /* The 1-based field number, widened first: INT32_MAX + 1 must not wrap. */
 const char *FieldText(QuenScCall *call, int field)
@@ -97,17 +68,16 @@ int FindInstance(QuenScCall *call, const char *instanceUID, PolDbInstance **inst
     return QUENSC_OK;
 }
 
-/* The setters' common path: reads the call's instance, lets edit check the
+/* The setters' common path: reads the instance instanceUID, lets edit check the
  * arguments and change a copy of the record (a code other than QUENSC_OK
  * ends the call with it), and rewrites the whole row. QUENSC_OK; what
  * FindInstance or edit answered; or QUENSC_INTERNAL after logging "Error
  * updating an instance on the db: %s" (for guest information "Error
  * updating guest info on the db: %s - %s" with the UID). */
 template <typename Edit>
-int EditInstance(QuenScCall *call, Edit edit, bool guestInfo = false)
+int EditInstance(QuenScCall *call, const char *instanceUID, Edit edit, bool guestInfo = false)
 {
     i_ctx *ctx = call->ctx;
-    const char *instanceUID = Args(call)->instanceUID;
     PolDbInstance *instance = nullptr;
     int rc = FindInstance(call, instanceUID, &instance);
     if (rc != QUENSC_OK)
@@ -143,50 +113,48 @@ int ReadFieldNames(i_ctx *ctx, const char ***names, bool **readOnly)
 
 int QuenScInstanceSetCustomFieldRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 2, &a->field);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->text);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceSetCustomFieldArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadInt(call->env, call->params, 2, &a->field);
+    QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->value);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, FieldText(call, a->field));
-        QuenScEventParam(call, 1, a->text);
+        QuenScEventParam(call, 1, a->value);
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetCustomFieldWork(QuenScCall *call)
 {
-    AttributeArgs *a = Args(call);
-    return EditInstance(call, [a](PolDbInstance &record) -> int {
+    const auto *a = QuenScArgs<QuenScInstanceSetCustomFieldArgs>(call);
+    return EditInstance(call, a->instanceUID, [a](PolDbInstance &record) -> int {
         if (!ValidField(a->field)) {
             QuenScLogError("Received request to update invalid custom field: %d", a->field);
             return QUENSC_INVALID_PARAMETER;
         }
-        if (!QuenScTextFits(a->text, kCustomMax))
+        if (!QuenScTextFits(a->value, kCustomMax))
             return QUENSC_INVALID_PARAMETER;
-        record.custom[a->field] = const_cast<char *>(a->text);
+        record.custom[a->field] = const_cast<char *>(a->value);
         return QUENSC_OK;
     });
 }
 
 int QuenScInstanceSetAllCustomFieldsRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    for (int i = 0; i < kFields && rc == QUENSC_OK; i++)
-        rc = QuenScReadString(call->env, call->params, 2 + i, call->ctx->pool, &a->values[i]);
-    if (rc == QUENSC_OK)
+    auto *a = QuenScArgs<QuenScInstanceSetAllCustomFieldsArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    for (int i = 0; i < kFields; i++)
+        QuenScReadString(call->env, call->params, 2 + i, call->ctx->pool, &a->values[i]);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         for (int i = 0; i < kFields; i++)
             QuenScEventParam(call, i, a->values[i]);
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetAllCustomFieldsWork(QuenScCall *call)
 {
-    AttributeArgs *a = Args(call);
-    return EditInstance(call, [a](PolDbInstance &record) -> int {
+    const auto *a = QuenScArgs<QuenScInstanceSetAllCustomFieldsArgs>(call);
+    return EditInstance(call, a->instanceUID, [a](PolDbInstance &record) -> int {
         for (int i = 0; i < kFields; i++) {
             if (!QuenScTextFits(a->values[i], kCustomMax))
                 return QUENSC_INVALID_PARAMETER;
@@ -200,27 +168,26 @@ int QuenScInstanceSetAllCustomFieldsWork(QuenScCall *call)
 
 int QuenScCustomFieldNumberRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    return QuenScReadInt(call->env, call->params, 1, &a->field);
+    QuenScReadInt(call->env, call->params, 1, &QuenScArgs<QuenScCustomFieldNumberArgs>(call)->field);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetCustomFieldNameRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = QuenScReadInt(call->env, call->params, 1, &a->field);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->text);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceSetCustomFieldNameArgs>(call);
+    QuenScReadInt(call->env, call->params, 1, &a->field);
+    QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->name);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, FieldText(call, a->field));
-        QuenScEventParam(call, 1, a->text);
+        QuenScEventParam(call, 1, a->name);
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetCustomFieldNameWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    AttributeArgs *a = Args(call);
+    const auto *a = QuenScArgs<QuenScInstanceSetCustomFieldNameArgs>(call);
     const char **stored = nullptr;
     bool *readOnly = nullptr;
     int rc = ReadFieldNames(ctx, &stored, &readOnly);
@@ -230,12 +197,12 @@ int QuenScInstanceSetCustomFieldNameWork(QuenScCall *call)
         QuenScLogError("Received request to update name of invalid custom field: %d", a->field);
         return QUENSC_INVALID_PARAMETER;
     }
-    if (!QuenScTextFits(a->text, kFieldNameMax))
+    if (!QuenScTextFits(a->name, kFieldNameMax))
         return QUENSC_INVALID_PARAMETER;
     const char *names[kFields];
     for (int i = 0; i < kFields; i++)
         names[i] = stored[i];
-    names[a->field] = a->text ? a->text : "";
+    names[a->field] = a->name ? a->name : "";
     if (!PolDb_InstanceSetCustomFields(ctx->conn, names, readOnly)) {
         QuenScLogError("Error updating instance custom field names on db: %s", Db_GetLastErrorText(ctx->conn));
         return QUENSC_INTERNAL;
@@ -245,7 +212,7 @@ int QuenScInstanceSetCustomFieldNameWork(QuenScCall *call)
 
 int QuenScInstanceGetCustomFieldNameWork(QuenScCall *call)
 {
-    AttributeArgs *a = Args(call);
+    const auto *a = QuenScArgs<QuenScCustomFieldNumberArgs>(call);
     const char **names = nullptr;
     int rc = ReadFieldNames(call->ctx, &names, nullptr);
     if (rc != QUENSC_OK)
@@ -271,16 +238,17 @@ int QuenScInstanceGetAllCustomFieldNamesWork(QuenScCall *call)
 
 int QuenScInstanceClearCustomFieldRead(QuenScCall *call)
 {
-    int rc = QuenScCustomFieldNumberRead(call);
-    if (rc == QUENSC_OK)
-        QuenScEventParam(call, 0, FieldText(call, Args(call)->field));
-    return rc;
+    auto *a = QuenScArgs<QuenScCustomFieldNumberArgs>(call);
+    QuenScReadInt(call->env, call->params, 1, &a->field);
+    if (QuenScReadStatus(call) == QUENSC_OK)
+        QuenScEventParam(call, 0, FieldText(call, a->field));
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceClearCustomFieldWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    int field = Args(call)->field;
+    int field = QuenScArgs<QuenScCustomFieldNumberArgs>(call)->field;
     if (!ValidField(field)) {
         QuenScLogError("Received request to clear invalid custom field: %d", field);
         return QUENSC_INVALID_PARAMETER;
@@ -296,23 +264,23 @@ int QuenScInstanceClearCustomFieldWork(QuenScCall *call)
 
 int QuenScInstanceSetGuestInfoRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadGuestInfo(call->env, call->params, 2, call->ctx->pool, &a->guest);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceSetGuestInfoArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadGuestInfo(call->env, call->params, 2, call->ctx->pool, &a->guest);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, a->guest.ip);
         QuenScEventParam(call, 1, a->guest.macAddress);
         QuenScEventParam(call, 2, a->guest.configMsg);
         QuenScEventParam(call, 3, a->guest.machineName);
         QuenScEventParam(call, 4, GuestStatusName(a->guest.status));
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetGuestInfoWork(QuenScCall *call)
 {
-    const QuenScGuestInfo &g = Args(call)->guest;
+    const auto *a = QuenScArgs<QuenScInstanceSetGuestInfoArgs>(call);
+    const QuenScGuestInfo &g = a->guest;
     auto edit = [&g](PolDbInstance &record) -> int {
         if (!QuenScTextFits(g.ip, kGuestTextMax) || !QuenScTextFits(g.macAddress, kGuestTextMax) ||
             !QuenScTextFits(g.configMsg, kConfigMsgMax) || !QuenScTextFits(g.machineName, kGuestTextMax))
@@ -324,26 +292,26 @@ int QuenScInstanceSetGuestInfoWork(QuenScCall *call)
         record.guestConfigStatus = g.status;
         return QUENSC_OK;
     };
-    return EditInstance(call, edit, true);
+    return EditInstance(call, a->instanceUID, edit, true);
 }
 
 int QuenScInstanceSetHostInfoRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadHostInfo(call->env, call->params, 2, call->ctx->pool, &a->host);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceSetHostInfoArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadHostInfo(call->env, call->params, 2, call->ctx->pool, &a->host);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, a->host.ip);
         QuenScEventParam(call, 1, a->host.hostname);
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetHostInfoWork(QuenScCall *call)
 {
-    const QuenScHostInfo &h = Args(call)->host;
-    return EditInstance(call, [&h](PolDbInstance &record) -> int {
+    const auto *a = QuenScArgs<QuenScInstanceSetHostInfoArgs>(call);
+    const QuenScHostInfo &h = a->host;
+    return EditInstance(call, a->instanceUID, [&h](PolDbInstance &record) -> int {
         if (!QuenScTextFits(h.hostname, kGuestTextMax) || !QuenScTextFits(h.ip, kGuestTextMax))
             return QUENSC_INVALID_PARAMETER;
         record.hostName = const_cast<char *>(h.hostname);
@@ -356,31 +324,27 @@ int QuenScInstanceSetHostInfoWork(QuenScCall *call)
 
 int QuenScInstanceSetExpirationRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 2, &a->inherit);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 3, &a->enable);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt64(call->env, call->params, 4, &a->start);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt64(call->env, call->params, 5, &a->end);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceSetExpirationArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadInt(call->env, call->params, 2, &a->inherit);
+    QuenScReadInt(call->env, call->params, 3, &a->enable);
+    QuenScReadInt64(call->env, call->params, 4, &a->start);
+    QuenScReadInt64(call->env, call->params, 5, &a->end);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         apr_pool_t *pool = call->ctx->pool;
         QuenScEventParam(call, 0, Flag(a->inherit));
         QuenScEventParam(call, 1, Flag(a->enable));
         QuenScEventParam(call, 2, QuenScAsctimeText(pool, a->start));
         QuenScEventParam(call, 3, QuenScAsctimeText(pool, a->end));
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetExpirationWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    AttributeArgs *a = Args(call);
-    return EditInstance(call, [ctx, a](PolDbInstance &record) -> int {
+    const auto *a = QuenScArgs<QuenScInstanceSetExpirationArgs>(call);
+    return EditInstance(call, a->instanceUID, [ctx, a](PolDbInstance &record) -> int {
         /* Only a window of the instance's own must make sense; equal bounds
          * are a window of one second. */
         if (!a->inherit && a->enable && a->start > a->end)
@@ -410,20 +374,19 @@ int QuenScInstanceSetExpirationWork(QuenScCall *call)
 
 int QuenScInstanceSetCopyProtectionIdRead(QuenScCall *call)
 {
-    AttributeArgs *a = NewArgs(call);
-    int rc = ReadInstanceUid(call, a);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->text);
-    return rc;
+    auto *a = QuenScArgs<QuenScInstanceSetCopyProtectionIdArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->copyProtectionId);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetCopyProtectionIdWork(QuenScCall *call)
 {
-    AttributeArgs *a = Args(call);
-    return EditInstance(call, [a](PolDbInstance &record) -> int {
-        if (!QuenScTextFits(a->text, kCopyProtectionMax))
+    const auto *a = QuenScArgs<QuenScInstanceSetCopyProtectionIdArgs>(call);
+    return EditInstance(call, a->instanceUID, [a](PolDbInstance &record) -> int {
+        if (!QuenScTextFits(a->copyProtectionId, kCopyProtectionMax))
             return QUENSC_INVALID_PARAMETER;
-        record.copyProtectionId = const_cast<char *>(a->text);
+        record.copyProtectionId = const_cast<char *>(a->copyProtectionId);
         return QUENSC_OK;
     });
 }

@@ -81,15 +81,6 @@ int FetchLogged(i_ctx *ctx, const char *instanceUID, PolDbInstance **instance, c
     return rc;
 }
 
-/* The argument record of a method, zeroed, in the request pool. */
-template <typename T>
-T *NewArgs(QuenScCall *call)
-{
-    auto *a = static_cast<T *>(apr_pcalloc(call->ctx->pool, sizeof(T)));
-    call->args = a;
-    return a;
-}
-
 /* A UID no instance has, deleted ones included (they keep their key). */
 int NewInstanceUid(i_ctx *ctx, const char **uid)
 {
@@ -401,24 +392,14 @@ int QuenScInstanceAuthenticate(i_ctx *ctx, const QuenScSession *session, const Q
 
 namespace {
 
-/* The instance UID at argument index, named in the event. */
-int ReadInstanceUid(QuenScCall *call, int index, const char **uid)
+/* The credential at argument index, described in event parameter param
+ * once it is read; nothing while a fault is pending. */
+void ReadCredentialArg(QuenScCall *call, int index, int param, QuenScCredential *cred)
 {
     i_ctx *ctx = call->ctx;
-    int rc = QuenScReadString(call->env, call->params, index, ctx->pool, uid);
-    if (rc == QUENSC_OK)
-        ctx->event->instanceUID = apr_pstrdup(ctx->pool, OrEmpty(*uid));
-    return rc;
-}
-
-/* The credential at argument index, described in event parameter param. */
-int ReadCredentialArg(QuenScCall *call, int index, int param, QuenScCredential *cred)
-{
-    i_ctx *ctx = call->ctx;
-    int rc = QuenScReadCredential(call->env, call->params, index, ctx->pool, cred);
-    if (rc == QUENSC_OK)
+    QuenScReadCredential(call->env, call->params, index, ctx->pool, cred);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         QuenScEventParam(call, param, QuenScCredentialDescription(ctx->pool, cred));
-    return rc;
 }
 
 /* The instance of a method that names it, named in the event: QUENSC_OK;
@@ -432,40 +413,7 @@ int FetchNamed(QuenScCall *call, const char *uid, PolDbInstance **instance)
     return rc;
 }
 
-const char *UidArg(QuenScCall *call) { return *static_cast<const char **>(call->args); }
-
-struct CreateArgs {
-    QuenScCredential cred;
-    const char *packageUID;
-    const char *protectionKey;
-    const char *copyProtectionId;
-};
-
-struct CopyArgs {
-    QuenScCredential cred;  /* instantiation */
-    QuenScCredential owner;
-    const char *sourceUID;
-    const char *protectionKey;
-    const char *copyProtectionId;
-    int replace;
-};
-
-struct GetKeyArgs {
-    QuenScCredential cred;
-    const char *instanceUID;
-};
-
-struct EnableArgs {
-    QuenScCredential owner;
-    QuenScCredential cred;  /* instantiation */
-    const char *instanceUID;
-};
-
-struct PasswordArgs {
-    const char *instanceUID;
-    const char *oldPassword; /* InstanceChangePassword only */
-    const char *newPassword;
-};
+const char *UidArg(QuenScCall *call) { return QuenScArgs<QuenScInstanceUidArgs>(call)->instanceUID; }
 
 const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
 
@@ -473,31 +421,27 @@ const char *Flag(bool value) { return value ? "TRUE" : "FALSE"; }
 
 int QuenScReadInstanceUidArg(QuenScCall *call)
 {
-    return ReadInstanceUid(call, 1, NewArgs<const char *>(call));
+    QuenScReadInstanceUidAt(call, 1, &QuenScArgs<QuenScInstanceUidArgs>(call)->instanceUID);
+    return QuenScReadStatus(call);
 }
 
 /* ---- InstanceCreate ---------------------------------------------------------------------- */
 
 int QuenScInstanceCreateRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = NewArgs<CreateArgs>(call);
-    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, ctx->pool, &a->packageUID);
-    if (rc == QUENSC_OK) {
-        ctx->event->packageUID = apr_pstrdup(ctx->pool, OrEmpty(a->packageUID));
-        rc = QuenScReadString(call->env, call->params, 3, ctx->pool, &a->protectionKey);
-    }
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 4, ctx->pool, &a->copyProtectionId);
-    return rc;
+    apr_pool_t *pool = call->ctx->pool;
+    auto *a = QuenScArgs<QuenScInstanceCreateArgs>(call);
+    ReadCredentialArg(call, 1, 0, &a->cred);
+    QuenScReadPackageUidAt(call, 2, &a->packageUID);
+    QuenScReadString(call->env, call->params, 3, pool, &a->protectionKey);
+    QuenScReadString(call->env, call->params, 4, pool, &a->copyProtectionId);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceCreateWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<CreateArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceCreateArgs>(call);
     if (!ClientTextsFit(a->protectionKey, a->copyProtectionId))
         return QUENSC_INVALID_PARAMETER;
 
@@ -567,28 +511,23 @@ int QuenScInstanceCreateWork(QuenScCall *call)
 
 int QuenScInstanceCopyRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = NewArgs<CopyArgs>(call);
-    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
-    if (rc == QUENSC_OK)
-        rc = ReadCredentialArg(call, 2, 1, &a->owner);
-    if (rc == QUENSC_OK)
-        rc = ReadInstanceUid(call, 3, &a->sourceUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 4, ctx->pool, &a->protectionKey);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 5, ctx->pool, &a->copyProtectionId);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 6, &a->replace);
-    if (rc == QUENSC_OK)
+    apr_pool_t *pool = call->ctx->pool;
+    auto *a = QuenScArgs<QuenScInstanceCopyArgs>(call);
+    ReadCredentialArg(call, 1, 0, &a->cred);
+    ReadCredentialArg(call, 2, 1, &a->owner);
+    QuenScReadInstanceUidAt(call, 3, &a->sourceUID);
+    QuenScReadString(call->env, call->params, 4, pool, &a->protectionKey);
+    QuenScReadString(call->env, call->params, 5, pool, &a->copyProtectionId);
+    QuenScReadInt(call->env, call->params, 6, &a->replace);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         QuenScEventParam(call, 2, Flag(a->replace != 0));
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceCopyWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<CopyArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceCopyArgs>(call);
     if (!ClientTextsFit(a->protectionKey, a->copyProtectionId))
         return QUENSC_INVALID_PARAMETER;
 
@@ -733,17 +672,16 @@ int QuenScInstanceVerifyWork(QuenScCall *call)
 
 int QuenScInstanceGetKeyRead(QuenScCall *call)
 {
-    auto *a = NewArgs<GetKeyArgs>(call);
-    int rc = ReadCredentialArg(call, 1, 0, &a->cred);
-    if (rc == QUENSC_OK)
-        rc = ReadInstanceUid(call, 2, &a->instanceUID);
-    return rc;
+    auto *a = QuenScArgs<QuenScInstanceGetKeyArgs>(call);
+    ReadCredentialArg(call, 1, 0, &a->cred);
+    QuenScReadInstanceUidAt(call, 2, &a->instanceUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceGetKeyWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<GetKeyArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceGetKeyArgs>(call);
     PolDbInstance *instance = nullptr;
     int rc = QuenScInstanceAuthenticate(ctx, call->session, &a->cred, a->instanceUID, &instance);
     if (instance)
@@ -800,22 +738,21 @@ int QuenScInstanceDeleteWork(QuenScCall *call)
 int QuenScInstanceEnableRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = NewArgs<EnableArgs>(call);
-    int rc = QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->owner);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadCredential(call->env, call->params, 2, ctx->pool, &a->cred);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScInstanceEnableArgs>(call);
+    QuenScReadCredential(call->env, call->params, 1, ctx->pool, &a->owner);
+    QuenScReadCredential(call->env, call->params, 2, ctx->pool, &a->cred);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, QuenScCredentialDescription(ctx->pool, &a->cred));
         QuenScEventParam(call, 1, QuenScCredentialDescription(ctx->pool, &a->owner));
-        rc = ReadInstanceUid(call, 3, &a->instanceUID);
     }
-    return rc;
+    QuenScReadInstanceUidAt(call, 3, &a->instanceUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceEnableWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<EnableArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceEnableArgs>(call);
     PolDbInstance *instance = nullptr;
     int rc = FetchNamed(call, a->instanceUID, &instance);
     if (rc != QUENSC_OK)
@@ -889,16 +826,15 @@ int StorePassword(i_ctx *ctx, const PolDbInstance *instance, const char *passwor
 
 int QuenScInstanceSetPasswordRead(QuenScCall *call)
 {
-    auto *a = NewArgs<PasswordArgs>(call);
-    int rc = ReadInstanceUid(call, 1, &a->instanceUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->newPassword);
-    return rc;
+    auto *a = QuenScArgs<QuenScInstanceSetPasswordArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->newPassword);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceSetPasswordWork(QuenScCall *call)
 {
-    auto *a = static_cast<PasswordArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceSetPasswordArgs>(call);
     PolDbInstance *instance = nullptr;
     int rc = FetchNamed(call, a->instanceUID, &instance);
     if (rc != QUENSC_OK)
@@ -908,19 +844,18 @@ int QuenScInstanceSetPasswordWork(QuenScCall *call)
 
 int QuenScInstanceChangePasswordRead(QuenScCall *call)
 {
-    auto *a = NewArgs<PasswordArgs>(call);
-    int rc = ReadInstanceUid(call, 1, &a->instanceUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->oldPassword);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->newPassword);
-    return rc;
+    apr_pool_t *pool = call->ctx->pool;
+    auto *a = QuenScArgs<QuenScInstanceChangePasswordArgs>(call);
+    QuenScReadInstanceUidAt(call, 1, &a->instanceUID);
+    QuenScReadString(call->env, call->params, 2, pool, &a->oldPassword);
+    QuenScReadString(call->env, call->params, 3, pool, &a->newPassword);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceChangePasswordWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<PasswordArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceChangePasswordArgs>(call);
     PolDbInstance *instance = nullptr;
     int rc = FetchNamed(call, a->instanceUID, &instance);
     if (rc != QUENSC_OK)
@@ -956,28 +891,18 @@ int QuenScInstanceLdapChangePassword(i_ctx *ctx, const char *instanceUID, const 
 
 /* ---- LdapUserChangePassword --------------------------------------------------------- */
 
-namespace {
-struct ChangePasswordArgs {
-    const char *instanceUID;
-    QuenScCredential cred;
-    const char *newPassword;
-};
-} // namespace
-
 int QuenScLdapUserChangePasswordRead(QuenScCall *call)
 {
-    auto *a = static_cast<ChangePasswordArgs *>(apr_pcalloc(call->ctx->pool, sizeof(ChangePasswordArgs)));
-    call->args = a;
-    int rc = QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->instanceUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadCredential(call->env, call->params, 2, call->ctx->pool, &a->cred);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->newPassword);
-    return rc;
+    apr_pool_t *pool = call->ctx->pool;
+    auto *a = QuenScArgs<QuenScLdapUserChangePasswordArgs>(call);
+    QuenScReadString(call->env, call->params, 1, pool, &a->instanceUID);
+    QuenScReadCredential(call->env, call->params, 2, pool, &a->cred);
+    QuenScReadString(call->env, call->params, 3, pool, &a->newPassword);
+    return QuenScReadStatus(call);
 }
 
 int QuenScLdapUserChangePasswordWork(QuenScCall *call)
 {
-    auto *a = static_cast<ChangePasswordArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScLdapUserChangePasswordArgs>(call);
     return QuenScInstanceLdapChangePassword(call->ctx, a->instanceUID, &a->cred, a->newPassword);
 }

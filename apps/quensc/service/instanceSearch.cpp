@@ -13,10 +13,6 @@
 
 namespace {
 
-struct QueryArgs {
-    QuenScInstanceQuery query;
-};
-
 PolDbQueryText Text(const QuenScTextClause &c) { return PolDbQueryText{c.type, c.val0, c.val1}; }
 PolDbQueryInt Int(const QuenScIntClause &c) { return PolDbQueryInt{c.type, c.val0, c.val1}; }
 PolDbQueryTime Time(const QuenScDateClause &c) { return PolDbQueryTime{c.type, c.val0, c.val1}; }
@@ -114,14 +110,14 @@ int QuenSc_InstanceQueryExt(i_ctx *ctx, QuenScSession *, QuenScInstanceQuery *qu
 
 int QuenScInstanceQueryRead(QuenScCall *call)
 {
-    auto *a = static_cast<QueryArgs *>(apr_pcalloc(call->ctx->pool, sizeof(QueryArgs)));
-    call->args = a;
-    return QuenScReadInstanceQuery(call->env, call->params, 1, call->ctx->pool, &a->query);
+    auto *a = QuenScArgs<QuenScInstanceQueryArgs>(call);
+    QuenScReadInstanceQuery(call->env, call->params, 1, call->ctx->pool, &a->query);
+    return QuenScReadStatus(call);
 }
 
 int QuenScInstanceQueryExtWork(QuenScCall *call)
 {
-    auto *a = static_cast<QueryArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceQueryArgs>(call);
     QuenScInstanceRecord *records = nullptr;
     int count = 0;
     int rc = QuenSc_InstanceQueryExt(call->ctx, call->session, &a->query, &records, &count);
@@ -136,7 +132,7 @@ int QuenScInstanceQueryExtWork(QuenScCall *call)
 int QuenScInstanceQueryCountWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<QueryArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScInstanceQueryArgs>(call);
     PolDbInstanceQuery dbQuery;
     QuenScInstanceQueryToDb(&a->query, &dbQuery);
     int count = 0;

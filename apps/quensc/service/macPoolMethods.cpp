@@ -23,11 +23,6 @@
 
 namespace {
 
-struct MacPoolArgs {
-    QuenScMacPoolRecord pool;  /* MacPoolAdd */
-    const char *uid;           /* the pool UID, Quen UID or instance UID argument */
-};
-
 struct MacPoolFree {
     void operator()(PolDbMacPool *pool) const
     {
@@ -38,22 +33,6 @@ struct MacPoolFree {
 using MacPoolPtr = std::unique_ptr<PolDbMacPool, MacPoolFree>;
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
-
-MacPoolArgs *Args(QuenScCall *call) { return static_cast<MacPoolArgs *>(call->args); }
-
-MacPoolArgs *NewArgs(QuenScCall *call)
-{
-    auto *a = static_cast<MacPoolArgs *>(apr_pcalloc(call->ctx->pool, sizeof(MacPoolArgs)));
-    call->args = a;
-    return a;
-}
-
-/* Argument 1, a UID. */
-int ReadUidArg(QuenScCall *call)
-{
-    MacPoolArgs *a = NewArgs(call);
-    return QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->uid);
-}
 
 /* Lists the Quen's pools. QUENSC_OK with the array (PolDb_MacPoolFreeArray);
  * QUENSC_QUEN_DOES_NOT_EXIST when the Quen does not exist;
@@ -88,9 +67,9 @@ const char *QuenScMacText(apr_pool_t *pool, int64_t address)
 int QuenScMacPoolAddRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    MacPoolArgs *a = NewArgs(call);
-    int rc = QuenScReadMacPool(call->env, call->params, 1, ctx->pool, &a->pool);
-    if (rc == QUENSC_OK) {
+    auto *a = QuenScArgs<QuenScMacPoolAddArgs>(call);
+    QuenScReadMacPool(call->env, call->params, 1, ctx->pool, &a->pool);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         const QuenScMacPoolRecord &p = a->pool;
         ctx->event->quenUID = apr_pstrdup(ctx->pool, p.quenUuid);
         QuenScEventParam(call, 0, p.uuid);
@@ -99,13 +78,13 @@ int QuenScMacPoolAddRead(QuenScCall *call)
         QuenScEventParam(call, 3, p.rangeStart);
         QuenScEventParam(call, 4, p.rangeEnd);
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScMacPoolAddWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const QuenScMacPoolRecord &p = Args(call)->pool;
+    const QuenScMacPoolRecord &p = QuenScArgs<QuenScMacPoolAddArgs>(call)->pool;
     int64_t start = PolDb_MacFromString(p.rangeStart);
     int64_t end = PolDb_MacFromString(p.rangeEnd);
     if (start == 0 || end == 0)
@@ -149,16 +128,17 @@ int QuenScMacPoolAddWork(QuenScCall *call)
 
 int QuenScMacPoolRemoveRead(QuenScCall *call)
 {
-    int rc = ReadUidArg(call);
-    if (rc == QUENSC_OK)
-        QuenScEventParam(call, 0, Args(call)->uid);
-    return rc;
+    auto *a = QuenScArgs<QuenScMacPoolRemoveArgs>(call);
+    QuenScReadString(call->env, call->params, 1, call->ctx->pool, &a->poolUID);
+    if (QuenScReadStatus(call) == QUENSC_OK)
+        QuenScEventParam(call, 0, a->poolUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScMacPoolRemoveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *uid = Args(call)->uid;
+    const char *uid = QuenScArgs<QuenScMacPoolRemoveArgs>(call)->poolUID;
     PolDbMacPool *found = nullptr;
     if (!PolDb_MacPoolGetByPK(ctx->conn, uid, &found)) {
         QuenScLogError("Error reading mac pool (%s): %s", OrEmpty(uid), Db_GetLastErrorText(ctx->conn));
@@ -184,10 +164,8 @@ int QuenScMacPoolRemoveWork(QuenScCall *call)
 
 int QuenScMacPoolQueryRead(QuenScCall *call)
 {
-    int rc = ReadUidArg(call);
-    if (rc == QUENSC_OK)
-        call->ctx->event->quenUID = apr_pstrdup(call->ctx->pool, Args(call)->uid);
-    return rc;
+    QuenScReadQuenUidAt(call, 1, &QuenScArgs<QuenScMacPoolQueryArgs>(call)->quenUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScMacPoolQueryWork(QuenScCall *call)
@@ -195,7 +173,7 @@ int QuenScMacPoolQueryWork(QuenScCall *call)
     i_ctx *ctx = call->ctx;
     PolDbMacPool *pools = nullptr;
     int count = 0;
-    int rc = ListPools(ctx, Args(call)->uid, &pools, &count);
+    int rc = ListPools(ctx, QuenScArgs<QuenScMacPoolQueryArgs>(call)->quenUID, &pools, &count);
     if (rc != QUENSC_OK)
         return rc;
     QuenScAppendInt(call->values, count);
@@ -216,16 +194,14 @@ int QuenScMacPoolQueryWork(QuenScCall *call)
 
 int QuenScMacAddressRequestRead(QuenScCall *call)
 {
-    int rc = ReadUidArg(call);
-    if (rc == QUENSC_OK)
-        call->ctx->event->instanceUID = apr_pstrdup(call->ctx->pool, Args(call)->uid);
-    return rc;
+    QuenScReadInstanceUidAt(call, 1, &QuenScArgs<QuenScMacAddressRequestArgs>(call)->instanceUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScMacAddressRequestWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *instanceUID = Args(call)->uid;
+    const char *instanceUID = QuenScArgs<QuenScMacAddressRequestArgs>(call)->instanceUID;
     PolDbInstance *instance = nullptr;
     int rc = QuenScInstanceFetch(ctx, instanceUID, &instance);
     if (rc == QUENSC_INSTANCE_DOES_NOT_EXIST)

@@ -37,15 +37,14 @@ void FillRecord(PolDbPackage *out, const QuenScPackageRecord *in)
     out->preview = in->preview != 0;
 }
 
-QuenScPackageRecord *ReadPackageStruct(QuenScCall *call, int *rc)
+/* The package struct at argument 1 into *p, recorded as the event's
+ * package once it is read. */
+void ReadPackageStruct(QuenScCall *call, QuenScPackageRecord *p)
 {
     i_ctx *ctx = call->ctx;
-    auto *p = static_cast<QuenScPackageRecord *>(apr_pcalloc(ctx->pool, sizeof(QuenScPackageRecord)));
-    call->args = p;
-    *rc = QuenScReadPackage(call->env, call->params, 1, ctx->pool, p);
-    if (*rc == QUENSC_OK)
+    QuenScReadPackage(call->env, call->params, 1, ctx->pool, p);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         ctx->event->packageUID = apr_pstrdup(ctx->pool, p->uuid);
-    return p;
 }
 
 } // namespace
@@ -91,10 +90,10 @@ int QuenScPackageAdmission(i_ctx *ctx, const char *packageUID, const char **quen
 
 int QuenScPackageCreateRead(QuenScCall *call)
 {
-    int rc;
-    QuenScPackageRecord *p = ReadPackageStruct(call, &rc);
-    if (rc != QUENSC_OK)
-        return rc;
+    QuenScPackageRecord *p = &QuenScArgs<QuenScPackageCreateArgs>(call)->package;
+    ReadPackageStruct(call, p);
+    if (QuenScReadStatus(call) != QUENSC_OK)
+        return QuenScReadStatus(call);
     i_ctx *ctx = call->ctx;
     ctx->event->quenUID = apr_pstrdup(ctx->pool, p->quenUuid);
     QuenScEventParam(call, 0, p->name);
@@ -108,7 +107,7 @@ int QuenScPackageCreateRead(QuenScCall *call)
 int QuenScPackageCreateWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *p = static_cast<QuenScPackageRecord *>(call->args);
+    const QuenScPackageRecord *p = &QuenScArgs<QuenScPackageCreateArgs>(call)->package;
     if (!WindowValid(p) || QuenScIsEmpty(p->uuid) || !TextsFit(p))
         return QUENSC_INVALID_PARAMETER;
     if (!QuenScLookupQuen(ctx, p->quenUuid)) {
@@ -134,10 +133,10 @@ int QuenScPackageCreateWork(QuenScCall *call)
 
 int QuenScPackageUpdateRead(QuenScCall *call)
 {
-    int rc;
-    QuenScPackageRecord *p = ReadPackageStruct(call, &rc);
-    if (rc != QUENSC_OK)
-        return rc;
+    QuenScPackageRecord *p = &QuenScArgs<QuenScPackageUpdateArgs>(call)->package;
+    ReadPackageStruct(call, p);
+    if (QuenScReadStatus(call) != QUENSC_OK)
+        return QuenScReadStatus(call);
     QuenScEventParam(call, 1, p->name);
     QuenScEventParam(call, 2, QuenScPackageValidityText(call->ctx->pool, p->useValidDates, p->validDateStart,
                                                         p->validDateEnd));
@@ -149,7 +148,7 @@ int QuenScPackageUpdateRead(QuenScCall *call)
 int QuenScPackageUpdateWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *p = static_cast<QuenScPackageRecord *>(call->args);
+    const QuenScPackageRecord *p = &QuenScArgs<QuenScPackageUpdateArgs>(call)->package;
     const PolDbPackage *stored = QuenScLookupPackage(ctx, p->uuid);
     QuenScEventParam(call, 0, stored ? stored->name : "");
     if (!stored)
@@ -175,7 +174,7 @@ int QuenScPackageInfoWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
     QuenScPackageRecord package{};
-    if (!QuenScGetPackageInfo(ctx, *static_cast<const char **>(call->args), &package))
+    if (!QuenScGetPackageInfo(ctx, QuenScArgs<QuenScPackageUidArgs>(call)->packageUID, &package))
         return QUENSC_PACKAGE_DOES_NOT_EXIST;
     ctx->event->quenUID = const_cast<char *>(package.quenUuid);
     package.key = nullptr;
@@ -186,7 +185,7 @@ int QuenScPackageInfoWork(QuenScCall *call)
 int QuenScPackageQueryWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *quenUID = *static_cast<const char **>(call->args);
+    const char *quenUID = QuenScArgs<QuenScQuenUidArgs>(call)->quenUID;
     bool oneQuen = !QuenScIsEmpty(quenUID);
     if (oneQuen && !QuenScLookupQuen(ctx, quenUID)) {
         QuenScLogError("QUEN '%s' not found, while querying for packages", quenUID);

@@ -193,38 +193,21 @@ int QuenScPolicyPublish(i_ctx *ctx, const char *quenUID, int *publishedVersion)
 
 /* ---- PolicyStore -------------------------------------------------------------- */
 
-namespace {
-
-struct PolicyStoreArgs {
-    const char *quenUID;
-    const char *clientData;
-    const char *hostData;
-    QuenScPolicyRecord policy;
-};
-
-} // namespace
-
 int QuenScPolicyStoreRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<PolicyStoreArgs *>(apr_pcalloc(ctx->pool, sizeof(PolicyStoreArgs)));
-    call->args = a;
-    int rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->quenUID);
-    if (rc == QUENSC_OK)
-        ctx->event->quenUID = apr_pstrdup(ctx->pool, a->quenUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, ctx->pool, &a->clientData);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 3, ctx->pool, &a->hostData);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadPolicy(call->env, call->params, 4, &a->policy);
-    return rc;
+    apr_pool_t *pool = call->ctx->pool;
+    auto *a = QuenScArgs<QuenScPolicyStoreArgs>(call);
+    QuenScReadQuenUidAt(call, 1, &a->quenUID);
+    QuenScReadString(call->env, call->params, 2, pool, &a->clientData);
+    QuenScReadString(call->env, call->params, 3, pool, &a->hostData);
+    QuenScReadPolicy(call->env, call->params, 4, &a->policy);
+    return QuenScReadStatus(call);
 }
 
 int QuenScPolicyStoreWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<PolicyStoreArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScPolicyStoreArgs>(call);
     if (!PolicyValuesKnown(&a->policy)) {
         QuenScLogError("Invalid policy set for quen (%s): instType %d, authType %d, expType %d, copyPolicy %d",
                        a->quenUID, a->policy.instType, a->policy.authType, a->policy.expType, a->policy.copyPolicy);
@@ -298,7 +281,7 @@ int QuenScPolicyStoreWork(QuenScCall *call)
 int QuenScPolicyPublishWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *quenUID = *static_cast<const char **>(call->args);
+    const char *quenUID = QuenScArgs<QuenScQuenUidArgs>(call)->quenUID;
     int version = 0;
     int rc = QuenScPolicyPublish(ctx, quenUID, &version);
     ctx->event->policyVersion = version;
@@ -309,11 +292,6 @@ int QuenScPolicyPublishWork(QuenScCall *call)
 /* ---- PolicyAdminRetrieve --------------------------------------------------------- */
 
 namespace {
-
-struct AdminRetrieveArgs {
-    const char *quenUID;
-    int working;
-};
 
 void AppendPolicySet(QuenScCall *call, const char *client, const char *host, const QuenScPolicyRecord *policy)
 {
@@ -326,21 +304,16 @@ void AppendPolicySet(QuenScCall *call, const char *client, const char *host, con
 
 int QuenScPolicyAdminRetrieveRead(QuenScCall *call)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AdminRetrieveArgs *>(apr_pcalloc(ctx->pool, sizeof(AdminRetrieveArgs)));
-    call->args = a;
-    int rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->quenUID);
-    if (rc == QUENSC_OK)
-        ctx->event->quenUID = apr_pstrdup(ctx->pool, a->quenUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 2, &a->working);
-    return rc;
+    auto *a = QuenScArgs<QuenScPolicyAdminRetrieveArgs>(call);
+    QuenScReadQuenUidAt(call, 1, &a->quenUID);
+    QuenScReadInt(call->env, call->params, 2, &a->working);
+    return QuenScReadStatus(call);
 }
 
 int QuenScPolicyAdminRetrieveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<AdminRetrieveArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScPolicyAdminRetrieveArgs>(call);
     if (!QuenScLookupQuen(ctx, a->quenUID)) {
         QuenScLogError("Quen '%s' not found, while querying for instances (admin)", a->quenUID);
         return QUENSC_QUEN_DOES_NOT_EXIST;
@@ -360,7 +333,7 @@ int QuenScPolicyAdminRetrieveWork(QuenScCall *call)
 int QuenScPolicyRetrieveHostOnlyWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *quenUID = *static_cast<const char **>(call->args);
+    const char *quenUID = QuenScArgs<QuenScQuenUidArgs>(call)->quenUID;
     const char *host = nullptr;
     int rc = QuenScGetPolicySet(ctx, quenUID, false, nullptr, &host, nullptr, nullptr);
     if (rc != QUENSC_OK) {
@@ -375,12 +348,6 @@ int QuenScPolicyRetrieveHostOnlyWork(QuenScCall *call)
 
 namespace {
 
-struct PolicyRetrieveArgs {
-    const char *packageUID;
-    const char *instanceUID;
-    int noCheckIn;
-};
-
 struct InstanceHolder {
     PolDbInstance *instance = nullptr;
     ~InstanceHolder() { PolDb_InstanceFree(instance); }
@@ -391,24 +358,20 @@ struct InstanceHolder {
 int QuenScPolicyRetrieveRead(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<PolicyRetrieveArgs *>(apr_pcalloc(ctx->pool, sizeof(PolicyRetrieveArgs)));
-    call->args = a;
-    int rc = QuenScReadString(call->env, call->params, 1, ctx->pool, &a->packageUID);
-    if (rc == QUENSC_OK)
-        ctx->event->packageUID = apr_pstrdup(ctx->pool, a->packageUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, ctx->pool, &a->instanceUID);
-    if (rc == QUENSC_OK && !QuenScIsEmpty(a->instanceUID))
+    auto *a = QuenScArgs<QuenScPolicyRetrieveArgs>(call);
+    QuenScReadPackageUidAt(call, 1, &a->packageUID);
+    /* An empty instance UID names no instance. */
+    QuenScReadString(call->env, call->params, 2, ctx->pool, &a->instanceUID);
+    if (QuenScReadStatus(call) == QUENSC_OK && !QuenScIsEmpty(a->instanceUID))
         ctx->event->instanceUID = apr_pstrdup(ctx->pool, a->instanceUID);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadInt(call->env, call->params, 3, &a->noCheckIn);
-    return rc;
+    QuenScReadInt(call->env, call->params, 3, &a->noCheckIn);
+    return QuenScReadStatus(call);
 }
 
 int QuenScPolicyRetrieveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *a = static_cast<PolicyRetrieveArgs *>(call->args);
+    auto *a = QuenScArgs<QuenScPolicyRetrieveArgs>(call);
     QuenScPackageRecord package{};
     if (!QuenScGetPackageInfo(ctx, a->packageUID, &package)) {
         QuenScLogError("Package '%s' not found, while querying for instances", a->packageUID);

@@ -14,24 +14,24 @@ namespace {
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
-const char **ReadUid(QuenScCall *call, int *rc)
-{
-    auto *uid = static_cast<const char **>(apr_pcalloc(call->ctx->pool, sizeof(char *)));
-    call->args = uid;
-    *rc = QuenScReadString(call->env, call->params, 1, call->ctx->pool, uid);
-    return uid;
-}
-
-/* A Quen struct argument, recorded as the event's Quen. */
-int ReadQuenStruct(QuenScCall *call)
+/* The Quen struct at argument 1 into *quen, recorded as the event's Quen
+ * once it is read. */
+void ReadQuenStruct(QuenScCall *call, QuenScQuenRecord *quen)
 {
     i_ctx *ctx = call->ctx;
-    auto *quen = static_cast<QuenScQuenRecord *>(apr_pcalloc(ctx->pool, sizeof(QuenScQuenRecord)));
-    call->args = quen;
-    int rc = QuenScReadQuen(call->env, call->params, 1, ctx->pool, quen);
-    if (rc == QUENSC_OK)
+    QuenScReadQuen(call->env, call->params, 1, ctx->pool, quen);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         ctx->event->quenUID = apr_pstrdup(ctx->pool, quen->uuid);
-    return rc;
+}
+
+/* The text at argument index into *uid, then, once it is read, into the
+ * event slot *named (a copy in the request pool). */
+void ReadNamedUid(QuenScCall *call, int index, const char **uid, char **named)
+{
+    i_ctx *ctx = call->ctx;
+    QuenScReadString(call->env, call->params, index, ctx->pool, uid);
+    if (QuenScReadStatus(call) == QUENSC_OK)
+        *named = apr_pstrdup(ctx->pool, *uid);
 }
 
 } // namespace
@@ -45,41 +45,50 @@ bool QuenScTextFits(const char *text, int maxCharacters)
     return true;
 }
 
+void QuenScReadQuenUidAt(QuenScCall *call, int index, const char **uid)
+{
+    ReadNamedUid(call, index, uid, &call->ctx->event->quenUID);
+}
+
+void QuenScReadPackageUidAt(QuenScCall *call, int index, const char **uid)
+{
+    ReadNamedUid(call, index, uid, &call->ctx->event->packageUID);
+}
+
+void QuenScReadInstanceUidAt(QuenScCall *call, int index, const char **uid)
+{
+    ReadNamedUid(call, index, uid, &call->ctx->event->instanceUID);
+}
+
 int QuenScReadQuenUidArg(QuenScCall *call)
 {
-    int rc;
-    const char **uid = ReadUid(call, &rc);
-    if (rc == QUENSC_OK)
-        call->ctx->event->quenUID = apr_pstrdup(call->ctx->pool, *uid);
-    return rc;
+    QuenScReadQuenUidAt(call, 1, &QuenScArgs<QuenScQuenUidArgs>(call)->quenUID);
+    return QuenScReadStatus(call);
 }
 
 int QuenScReadPackageUidArg(QuenScCall *call)
 {
-    int rc;
-    const char **uid = ReadUid(call, &rc);
-    if (rc == QUENSC_OK)
-        call->ctx->event->packageUID = apr_pstrdup(call->ctx->pool, *uid);
-    return rc;
+    QuenScReadPackageUidAt(call, 1, &QuenScArgs<QuenScPackageUidArgs>(call)->packageUID);
+    return QuenScReadStatus(call);
 }
 
 /* ---- QuenCreate ------------------------------------------------------------------ */
 
 int QuenScQuenCreateRead(QuenScCall *call)
 {
-    int rc = ReadQuenStruct(call);
-    if (rc == QUENSC_OK) {
-        auto *quen = static_cast<QuenScQuenRecord *>(call->args);
+    QuenScQuenRecord *quen = &QuenScArgs<QuenScQuenCreateArgs>(call)->quen;
+    ReadQuenStruct(call, quen);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, quen->name);
         QuenScEventParam(call, 1, "0");
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int QuenScQuenCreateWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *quen = static_cast<QuenScQuenRecord *>(call->args);
+    const QuenScQuenRecord *quen = &QuenScArgs<QuenScQuenCreateArgs>(call)->quen;
     if (QuenScIsEmpty(quen->uuid) || !QuenScTextFits(quen->uuid, QUENSC_UID_MAX) ||
         !QuenScTextFits(quen->name, QUENSC_NAME_MAX))
         return QUENSC_INVALID_PARAMETER;
@@ -115,7 +124,7 @@ int QuenScQuenCreateWork(QuenScCall *call)
 int QuenScQuenDestroyWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *quenUID = *static_cast<const char **>(call->args);
+    const char *quenUID = QuenScArgs<QuenScQuenUidArgs>(call)->quenUID;
     const char *name = nullptr;
     bool found = QuenScGetQuenInfo(ctx, quenUID, nullptr, &name, nullptr);
     QuenScEventParam(call, 0, found ? name : "");
@@ -137,7 +146,7 @@ int QuenScQuenDestroyWork(QuenScCall *call)
 int QuenScQuenDestroyPreviewWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    const char *quenUID = *static_cast<const char **>(call->args);
+    const char *quenUID = QuenScArgs<QuenScQuenUidArgs>(call)->quenUID;
     if (!QuenScLookupQuen(ctx, quenUID))
         return QUENSC_QUEN_DOES_NOT_EXIST;
     if (!PolDb_QuenRemovePreview(ctx->conn, quenUID)) {
@@ -152,7 +161,7 @@ int QuenScQuenDestroyPreviewWork(QuenScCall *call)
 int QuenScQuenInfoWork(QuenScCall *call)
 {
     QuenScQuenRecord quen{};
-    if (!QuenScGetQuenInfo(call->ctx, *static_cast<const char **>(call->args), &quen.uuid, &quen.name, nullptr))
+    if (!QuenScGetQuenInfo(call->ctx, QuenScArgs<QuenScQuenUidArgs>(call)->quenUID, &quen.uuid, &quen.name, nullptr))
         return QUENSC_QUEN_DOES_NOT_EXIST;
     QuenScAppendQuen(call->values, &quen);
     return QUENSC_OK;
@@ -180,16 +189,17 @@ int QuenScQuenQueryWork(QuenScCall *call)
 
 int QuenScQuenUpdateRead(QuenScCall *call)
 {
-    int rc = ReadQuenStruct(call);
-    if (rc == QUENSC_OK)
-        QuenScEventParam(call, 1, static_cast<QuenScQuenRecord *>(call->args)->name);
-    return rc;
+    QuenScQuenRecord *quen = &QuenScArgs<QuenScQuenUpdateArgs>(call)->quen;
+    ReadQuenStruct(call, quen);
+    if (QuenScReadStatus(call) == QUENSC_OK)
+        QuenScEventParam(call, 1, quen->name);
+    return QuenScReadStatus(call);
 }
 
 int QuenScQuenUpdateWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    auto *update = static_cast<QuenScQuenRecord *>(call->args);
+    const QuenScQuenRecord *update = &QuenScArgs<QuenScQuenUpdateArgs>(call)->quen;
     const PolDbQuen *quen = QuenScLookupQuen(ctx, update->uuid);
     QuenScEventParam(call, 0, quen ? quen->quenName : "");
     if (!quen)

@@ -1,12 +1,16 @@
 /* The read and work functions of the methods on managed objects (Quens,
  * packages, policy sets, access entries, instances, user data and MAC
- * pools), for the method table in exports.cpp. Read functions take the
- * arguments after the session id into call->args (request pool) and name
- * the objects the call is about in the audit event, so that a refused call
- * still records what it aimed at; they return QUENSC_OK, or QUENSC_INTERNAL
- * with a fault in call->env when an argument cannot be read. Work functions
+ * pools), for the method table in exports.cpp. Read functions fill the
+ * zeroed argument record the frame hands them (call->args, request pool)
+ * with the arguments after the session id, one reader per argument, and name
+ * the objects the call is about in the audit event as soon as the arguments
+ * naming them are read, so that a refused call still records what it aimed
+ * at; they return QuenScReadStatus: QUENSC_OK, or QUENSC_INTERNAL with a
+ * fault in call->env when an argument cannot be read. Work functions
  * return the result code (QUENSC_OK ...) and append the values that follow
- * it. */
+ * it. Each method's argument record (QuenScMethodDef::argsSize) is below,
+ * with the argument position of every member; methods that share a read
+ * function share its record. */
 #ifndef QUENSC_METHODS_H
 #define QUENSC_METHODS_H
 
@@ -15,8 +19,22 @@
 /* Argument 1 as a text: a Quen UID (recorded as the event's Quen) or a
  * package UID (recorded as the event's package). QUENSC_OK, or
  * QUENSC_INTERNAL with a fault in call->env. */
+struct QuenScQuenUidArgs {
+    const char *quenUID;     /* argument 1 */
+};
+struct QuenScPackageUidArgs {
+    const char *packageUID;  /* argument 1 */
+};
 int QuenScReadQuenUidArg(QuenScCall *call);
 int QuenScReadPackageUidArg(QuenScCall *call);
+
+/* The text at argument index into *uid, named in the event as its Quen,
+ * package or instance once it is read. Like the marshal readers they do
+ * nothing while a fault is pending in call->env, and leave the fault there
+ * when the argument cannot be read. */
+void QuenScReadQuenUidAt(QuenScCall *call, int index, const char **uid);
+void QuenScReadPackageUidAt(QuenScCall *call, int index, const char **uid);
+void QuenScReadInstanceUidAt(QuenScCall *call, int index, const char **uid);
 
 /* Longest texts the object tables hold, in characters. */
 #define QUENSC_UID_MAX 128
@@ -28,6 +46,12 @@ int QuenScReadPackageUidArg(QuenScCall *call);
 bool QuenScTextFits(const char *text, int maxCharacters);
 
 /* Quens (quenMethods.cpp). */
+struct QuenScQuenCreateArgs {
+    QuenScQuenRecord quen;   /* argument 1 */
+};
+struct QuenScQuenUpdateArgs {
+    QuenScQuenRecord quen;   /* argument 1 */
+};
 int QuenScQuenCreateRead(QuenScCall *call);   /* Quen struct */
 int QuenScQuenCreateWork(QuenScCall *call);
 int QuenScQuenDestroyWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
@@ -38,6 +62,12 @@ int QuenScQuenUpdateWork(QuenScCall *call);
 int QuenScQuenQueryWork(QuenScCall *call);    /* no arguments */
 
 /* Packages (packageMethods.cpp). */
+struct QuenScPackageCreateArgs {
+    QuenScPackageRecord package; /* argument 1 */
+};
+struct QuenScPackageUpdateArgs {
+    QuenScPackageRecord package; /* argument 1 */
+};
 int QuenScPackageCreateRead(QuenScCall *call); /* package struct */
 int QuenScPackageCreateWork(QuenScCall *call);
 int QuenScPackageUpdateRead(QuenScCall *call); /* package struct */
@@ -46,6 +76,21 @@ int QuenScPackageInfoWork(QuenScCall *call);   /* QuenScReadPackageUidArg */
 int QuenScPackageQueryWork(QuenScCall *call);  /* QuenScReadQuenUidArg */
 
 /* Policy sets (policySets.cpp). */
+struct QuenScPolicyStoreArgs {
+    const char *quenUID;        /* argument 1 */
+    const char *clientData;     /* argument 2 */
+    const char *hostData;       /* argument 3 */
+    QuenScPolicyRecord policy;  /* argument 4 */
+};
+struct QuenScPolicyAdminRetrieveArgs {
+    const char *quenUID;        /* argument 1 */
+    int working;                /* argument 2 */
+};
+struct QuenScPolicyRetrieveArgs {
+    const char *packageUID;     /* argument 1 */
+    const char *instanceUID;    /* argument 2 */
+    int noCheckIn;              /* argument 3 */
+};
 int QuenScPolicyStoreRead(QuenScCall *call);   /* Quen UID, client text, host text, policy struct */
 int QuenScPolicyStoreWork(QuenScCall *call);
 int QuenScPolicyPublishWork(QuenScCall *call); /* QuenScReadQuenUidArg */
@@ -56,6 +101,18 @@ int QuenScPolicyRetrieveWork(QuenScCall *call);
 int QuenScPolicyRetrieveHostOnlyWork(QuenScCall *call); /* QuenScReadQuenUidArg */
 
 /* Access entries (accessEntries.cpp). */
+struct QuenScAccessAddArgs {
+    const char *quenUID;        /* argument 1 */
+    QuenScAccessRecord access;  /* argument 2 */
+};
+struct QuenScAccessRemoveArgs {
+    const char *quenUID;        /* argument 1 */
+    const char *data;           /* argument 2: the identity data */
+};
+struct QuenScAccessQueryArgs {
+    const char *quenUID;        /* argument 1 */
+    int working;                /* argument 2 */
+};
 int QuenScAccessAddRead(QuenScCall *call);       /* Quen UID, access struct */
 int QuenScAccessAddWork(QuenScCall *call);
 int QuenScAccessRemoveRead(QuenScCall *call);    /* Quen UID, identity data */
@@ -64,6 +121,46 @@ int QuenScAccessQueryRead(QuenScCall *call);     /* Quen UID, int working */
 int QuenScAccessQueryWork(QuenScCall *call);
 
 /* Instance lifecycle (instanceLifecycle.cpp). */
+struct QuenScInstanceUidArgs {
+    const char *instanceUID;      /* argument 1 */
+};
+struct QuenScInstanceCreateArgs {
+    QuenScCredential cred;        /* argument 1: the instantiation credential */
+    const char *packageUID;       /* argument 2 */
+    const char *protectionKey;    /* argument 3 */
+    const char *copyProtectionId; /* argument 4 */
+};
+struct QuenScInstanceCopyArgs {
+    QuenScCredential cred;        /* argument 1: the instantiation credential */
+    QuenScCredential owner;       /* argument 2 */
+    const char *sourceUID;        /* argument 3 */
+    const char *protectionKey;    /* argument 4 */
+    const char *copyProtectionId; /* argument 5 */
+    int replace;                  /* argument 6 */
+};
+struct QuenScInstanceGetKeyArgs {
+    QuenScCredential cred;        /* argument 1 */
+    const char *instanceUID;      /* argument 2 */
+};
+struct QuenScInstanceEnableArgs {
+    QuenScCredential owner;       /* argument 1 */
+    QuenScCredential cred;        /* argument 2: the instantiation credential */
+    const char *instanceUID;      /* argument 3 */
+};
+struct QuenScInstanceSetPasswordArgs {
+    const char *instanceUID;      /* argument 1 */
+    const char *newPassword;      /* argument 2 */
+};
+struct QuenScInstanceChangePasswordArgs {
+    const char *instanceUID;      /* argument 1 */
+    const char *oldPassword;      /* argument 2 */
+    const char *newPassword;      /* argument 3 */
+};
+struct QuenScLdapUserChangePasswordArgs {
+    const char *instanceUID;      /* argument 1 */
+    QuenScCredential cred;        /* argument 2 */
+    const char *newPassword;      /* argument 3 */
+};
 int QuenScReadInstanceUidArg(QuenScCall *call);  /* instance UID, recorded as the event's instance */
 int QuenScInstanceCreateRead(QuenScCall *call);  /* credential, package UID, protection key, copy-protection id */
 int QuenScInstanceCreateWork(QuenScCall *call);
@@ -88,6 +185,41 @@ int QuenScLdapUserChangePasswordWork(QuenScCall *call);
 
 /* Instance attributes (instanceAttributes.cpp). Custom field numbers are
  * 0-based (0 .. 8 for custom1 .. custom9). */
+struct QuenScInstanceSetCustomFieldArgs {
+    const char *instanceUID;      /* argument 1 */
+    int field;                    /* argument 2 */
+    const char *value;            /* argument 3 */
+};
+struct QuenScInstanceSetAllCustomFieldsArgs {
+    const char *instanceUID;      /* argument 1 */
+    const char *values[9];        /* arguments 2 .. 10: custom1 .. custom9 */
+};
+struct QuenScInstanceSetCustomFieldNameArgs {
+    int field;                    /* argument 1 */
+    const char *name;             /* argument 2 */
+};
+struct QuenScCustomFieldNumberArgs {
+    int field;                    /* argument 1 */
+};
+struct QuenScInstanceSetGuestInfoArgs {
+    const char *instanceUID;      /* argument 1 */
+    QuenScGuestInfo guest;        /* argument 2 */
+};
+struct QuenScInstanceSetHostInfoArgs {
+    const char *instanceUID;      /* argument 1 */
+    QuenScHostInfo host;          /* argument 2 */
+};
+struct QuenScInstanceSetExpirationArgs {
+    const char *instanceUID;      /* argument 1 */
+    int inherit;                  /* argument 2 */
+    int enable;                   /* argument 3 */
+    int64_t start;                /* argument 4 */
+    int64_t end;                  /* argument 5 */
+};
+struct QuenScInstanceSetCopyProtectionIdArgs {
+    const char *instanceUID;      /* argument 1 */
+    const char *copyProtectionId; /* argument 2 */
+};
 int QuenScInstanceSetCustomFieldRead(QuenScCall *call);      /* instance UID, int field, value */
 int QuenScInstanceSetCustomFieldWork(QuenScCall *call);
 int QuenScInstanceSetAllCustomFieldsRead(QuenScCall *call);  /* instance UID, nine values */
@@ -124,11 +256,21 @@ void QuenScInstanceQueryToDb(const QuenScInstanceQuery *in, PolDbInstanceQuery *
  * %s". *records is null and *count 0 on failure. */
 int QuenSc_InstanceQueryExt(i_ctx *ctx, QuenScSession *session, QuenScInstanceQuery *query,
                             QuenScInstanceRecord **records, int *count);
+struct QuenScInstanceQueryArgs {
+    QuenScInstanceQuery query;    /* argument 1 */
+};
 int QuenScInstanceQueryRead(QuenScCall *call);               /* instance query struct */
 int QuenScInstanceQueryExtWork(QuenScCall *call);
 int QuenScInstanceQueryCountWork(QuenScCall *call);
 
-/* User data (userDataMethods.cpp). */
+/* User data (userDataMethods.cpp). One record for all of them: a
+ * Quen-level entry names a Quen and no package, a package-level entry a
+ * package and no Quen. */
+struct QuenScUserDataArgs {
+    const char *quenUID;          /* argument 1 of the Quen methods; null for the package ones */
+    const char *packageUID;       /* argument 1 of the package methods; null for the Quen ones */
+    QuenScUserDataRecord entry;   /* add: argument 2; remove: activator argument 2, name argument 3 */
+};
 int QuenScUserDataAddToQuenRead(QuenScCall *call);           /* Quen UID, user data struct */
 int QuenScUserDataAddToPackageRead(QuenScCall *call);        /* package UID, user data struct */
 int QuenScUserDataAddWork(QuenScCall *call);
@@ -145,6 +287,18 @@ int QuenScUserDataQueryWork(QuenScCall *call);               /* QuenScUserDataPa
 /* "%02X:%02X:%02X:%02X:%02X:%02X" of the low 48 bits, in pool. This
  * function can't fail. */
 const char *QuenScMacText(apr_pool_t *pool, int64_t address);
+struct QuenScMacPoolAddArgs {
+    QuenScMacPoolRecord pool;     /* argument 1 */
+};
+struct QuenScMacPoolRemoveArgs {
+    const char *poolUID;          /* argument 1 */
+};
+struct QuenScMacPoolQueryArgs {
+    const char *quenUID;          /* argument 1 */
+};
+struct QuenScMacAddressRequestArgs {
+    const char *instanceUID;      /* argument 1 */
+};
 int QuenScMacPoolAddRead(QuenScCall *call);                  /* MAC pool struct */
 int QuenScMacPoolAddWork(QuenScCall *call);
 int QuenScMacPoolRemoveRead(QuenScCall *call);               /* pool UID */

@@ -20,14 +20,6 @@ namespace {
 
 constexpr int kValueMax = 2048;
 
-/* What a user data method is about: a Quen-level entry names a Quen and no
- * package, a package-level entry a package and no Quen. */
-struct UserDataArgs {
-    const char *quenUID;
-    const char *packageUID;
-    QuenScUserDataRecord entry;  /* add: the whole struct; remove: activator and name */
-};
-
 struct UserDataFree {
     void operator()(PolDbUserData *entry) const
     {
@@ -39,24 +31,17 @@ using UserDataPtr = std::unique_ptr<PolDbUserData, UserDataFree>;
 
 const char *OrEmpty(const char *text) { return text ? text : ""; }
 
-UserDataArgs *Args(QuenScCall *call) { return static_cast<UserDataArgs *>(call->args); }
+QuenScUserDataArgs *Args(QuenScCall *call) { return QuenScArgs<QuenScUserDataArgs>(call); }
 
 /* Argument 1 as the Quen (forPackage false) or package UID, recorded in the
  * event. */
-UserDataArgs *ReadOwner(QuenScCall *call, bool forPackage, int *rc)
+void ReadOwner(QuenScCall *call, bool forPackage)
 {
-    i_ctx *ctx = call->ctx;
-    auto *a = static_cast<UserDataArgs *>(apr_pcalloc(ctx->pool, sizeof(UserDataArgs)));
-    call->args = a;
-    const char **owner = forPackage ? &a->packageUID : &a->quenUID;
-    *rc = QuenScReadString(call->env, call->params, 1, ctx->pool, owner);
-    if (*rc == QUENSC_OK) {
-        if (forPackage)
-            ctx->event->packageUID = apr_pstrdup(ctx->pool, *owner);
-        else
-            ctx->event->quenUID = apr_pstrdup(ctx->pool, *owner);
-    }
-    return a;
+    QuenScUserDataArgs *a = Args(call);
+    if (forPackage)
+        QuenScReadPackageUidAt(call, 1, &a->packageUID);
+    else
+        QuenScReadQuenUidAt(call, 1, &a->quenUID);
 }
 
 /* The package's Quen goes into the event beside the package as given. */
@@ -68,15 +53,14 @@ void RecordPackageQuen(i_ctx *ctx, const PolDbPackage *package)
 
 int ReadAdd(QuenScCall *call, bool forPackage)
 {
-    int rc;
-    UserDataArgs *a = ReadOwner(call, forPackage, &rc);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadUserData(call->env, call->params, 2, call->ctx->pool, &a->entry);
-    if (rc == QUENSC_OK) {
+    QuenScUserDataArgs *a = Args(call);
+    ReadOwner(call, forPackage);
+    QuenScReadUserData(call->env, call->params, 2, call->ctx->pool, &a->entry);
+    if (QuenScReadStatus(call) == QUENSC_OK) {
         QuenScEventParam(call, 0, a->entry.name);
         QuenScEventParam(call, 1, apr_itoa(call->ctx->pool, a->entry.type));
     }
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 /* Adds the entry, or replaces value and type of the one stored under the
@@ -84,7 +68,7 @@ int ReadAdd(QuenScCall *call, bool forPackage)
 int AddWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    UserDataArgs *a = Args(call);
+    QuenScUserDataArgs *a = Args(call);
     const QuenScUserDataRecord &e = a->entry;
     if (a->quenUID && !QuenScLookupQuen(ctx, a->quenUID)) {
         QuenScLogError("Faield to find quen (%s) while attempting to add a UserDataobject.", a->quenUID);
@@ -132,21 +116,19 @@ int AddWork(QuenScCall *call)
 
 int ReadRemove(QuenScCall *call, bool forPackage)
 {
-    int rc;
-    UserDataArgs *a = ReadOwner(call, forPackage, &rc);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->entry.activator);
-    if (rc == QUENSC_OK)
-        rc = QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->entry.name);
-    if (rc == QUENSC_OK)
+    QuenScUserDataArgs *a = Args(call);
+    ReadOwner(call, forPackage);
+    QuenScReadString(call->env, call->params, 2, call->ctx->pool, &a->entry.activator);
+    QuenScReadString(call->env, call->params, 3, call->ctx->pool, &a->entry.name);
+    if (QuenScReadStatus(call) == QUENSC_OK)
         QuenScEventParam(call, 0, a->entry.name);
-    return rc;
+    return QuenScReadStatus(call);
 }
 
 int RemoveWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    UserDataArgs *a = Args(call);
+    QuenScUserDataArgs *a = Args(call);
     const char *activator = a->entry.activator;
     const char *name = a->entry.name;
     bool known = true;
@@ -193,7 +175,7 @@ void AppendEntries(QuenScCall *call, PolDbUserData *entries, int count)
 int ListWork(QuenScCall *call, bool forPackage)
 {
     i_ctx *ctx = call->ctx;
-    UserDataArgs *a = Args(call);
+    QuenScUserDataArgs *a = Args(call);
     const char *quenUID = a->quenUID;
     const char *packageUID = nullptr;
     if (forPackage) {
@@ -232,16 +214,14 @@ int QuenScUserDataRemoveWork(QuenScCall *call) { return RemoveWork(call); }
 
 int QuenScUserDataQuenArgRead(QuenScCall *call)
 {
-    int rc;
-    ReadOwner(call, false, &rc);
-    return rc;
+    ReadOwner(call, false);
+    return QuenScReadStatus(call);
 }
 
 int QuenScUserDataPackageArgRead(QuenScCall *call)
 {
-    int rc;
-    ReadOwner(call, true, &rc);
-    return rc;
+    ReadOwner(call, true);
+    return QuenScReadStatus(call);
 }
 
 int QuenScUserDataListByQuenWork(QuenScCall *call) { return ListWork(call, false); }
@@ -250,7 +230,7 @@ int QuenScUserDataListByPackageWork(QuenScCall *call) { return ListWork(call, tr
 int QuenScUserDataQueryWork(QuenScCall *call)
 {
     i_ctx *ctx = call->ctx;
-    UserDataArgs *a = Args(call);
+    QuenScUserDataArgs *a = Args(call);
     const PolDbPackage *package = QuenScLookupPackage(ctx, a->packageUID);
     if (!package) {
         QuenScLogError("Failed to find package (%s) while querying for user data", OrEmpty(a->packageUID));

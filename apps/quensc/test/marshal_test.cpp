@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -484,6 +485,96 @@ TEST_F(Marshal, InstanceQueryRefusesMembersOfTheWrongType)
     ASSERT_EQ(QuenScReadInstanceQuery(&env_, emptyList.get(), 0, pool_, &q), QUENSC_OK);
     ASSERT_NE(q.uuid.values, nullptr);
     EXPECT_EQ(q.uuid.values[0], nullptr);
+}
+
+/* ---- A pending fault ------------------------------------------------ */
+
+/* The frame hands a method a zeroed argument record and reads one argument
+ * per line: once one read fails, every later reader must leave its part of
+ * the record as it is (zeroed) and keep the first fault. The output starts
+ * as a byte pattern rather than zeros so that clearing it shows too. The
+ * arguments are all readable, so a reader that ran anyway would fill it. */
+TEST_F(Marshal, PendingFaultLeavesEveryReadersOutputUntouchedAndTheFaultUnchanged)
+{
+    /* One struct with the members of every struct reader, plus scalars. */
+    Value st = Build("{s:s,s:s,s:s,s:i,s:s,s:s,s:s,s:i,s:i,s:s,s:i,s:i,s:i,s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:s,s:s,"
+                     "s:s,s:i,s:i,s:i,s:i,s:i,s:i,s:s,s:s,s:s,s:i,s:{s:s},s:i}",
+                     "uuid", "u", "name", "n", "quen_uuid", "q", "useValidDates", 1, "validDateStart", "5",
+                     "validDateEnd", "6", "key", "k", "disabled", 1, "preview", 1, "data", "d", "type", 2,
+                     "useInstanceLimit", 1, "instanceLimit", 3, "description", "x", "rangeStart", "00:00:00:00:00:01",
+                     "rangeEnd", "00:00:00:00:00:02", "lastAssigned", "", "activator", "a", "value", "v",
+                     "hostname", "h", "ip", "1.2.3.4", "macAddress", "m", "configMsg", "c", "machineName", "mn",
+                     "status", 1, "instType", 1, "authType", 1, "usePerUserInstanceLimit", 1,
+                     "perUserInstanceLimit", 2, "expType", 1, "expValue_1", "7", "expValue_2", "8",
+                     "sessionLifetime", "9", "copyPolicy", 1, "pwd", "pwd", "secret", "limit", 5);
+    ASSERT_TRUE(st);
+    Value params = Build("(Vsis)", st.get(), "text", 7, "9");
+    xmlrpc_value *p = params.get();
+    xmlrpc_value *s = st.get();
+
+    /* Runs read on a T filled with the pattern; true when it still is. */
+    constexpr unsigned char kPattern = 0xA5;
+    auto untouched = [](auto read, auto *out) {
+        std::memset(static_cast<void *>(out), kPattern, sizeof *out);
+        read(out);
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(out);
+        for (size_t i = 0; i < sizeof *out; i++)
+            if (bytes[i] != kPattern)
+                return false;
+        return true;
+    };
+    xmlrpc_env *env = &env_;
+    apr_pool_t *pool = pool_;
+    const char *text;
+    int number;
+    int64_t wide;
+    QuenScQuenRecord quen;
+    QuenScPolicyRecord policy;
+    QuenScPackageRecord package;
+    QuenScAccessRecord access;
+    QuenScMacPoolRecord macPool;
+    QuenScUserDataRecord userData;
+    QuenScHostInfo host;
+    QuenScGuestInfo guest;
+    QuenScCredential cred;
+    QuenScInstanceQuery query;
+    int rc = QUENSC_OK;
+    const struct {
+        const char *reader;
+        std::function<bool()> run; /* true when the output stayed untouched */
+    } cases[] = {
+        {"String", [&] { return untouched([&](auto *o) { rc = QuenScReadString(env, p, 1, pool, o); }, &text); }},
+        {"Int", [&] { return untouched([&](auto *o) { rc = QuenScReadInt(env, p, 2, o); }, &number); }},
+        {"Int64", [&] { return untouched([&](auto *o) { rc = QuenScReadInt64(env, p, 3, o); }, &wide); }},
+        {"StringMember", [&] { return untouched([&](auto *o) { rc = QuenScReadStringMember(env, s, "name", pool, o); }, &text); }},
+        {"IntMember", [&] { return untouched([&](auto *o) { rc = QuenScReadIntMember(env, s, "status", o); }, &number); }},
+        {"Int64Member",
+         [&] { return untouched([&](auto *o) { rc = QuenScReadInt64Member(env, s, "validDateStart", o); }, &wide); }},
+        {"Quen", [&] { return untouched([&](auto *o) { rc = QuenScReadQuen(env, p, 0, pool, o); }, &quen); }},
+        {"Policy", [&] { return untouched([&](auto *o) { rc = QuenScReadPolicy(env, p, 0, o); }, &policy); }},
+        {"Package", [&] { return untouched([&](auto *o) { rc = QuenScReadPackage(env, p, 0, pool, o); }, &package); }},
+        {"Access", [&] { return untouched([&](auto *o) { rc = QuenScReadAccess(env, p, 0, pool, o); }, &access); }},
+        {"MacPool", [&] { return untouched([&](auto *o) { rc = QuenScReadMacPool(env, p, 0, pool, o); }, &macPool); }},
+        {"UserData", [&] { return untouched([&](auto *o) { rc = QuenScReadUserData(env, p, 0, pool, o); }, &userData); }},
+        {"HostInfo", [&] { return untouched([&](auto *o) { rc = QuenScReadHostInfo(env, p, 0, pool, o); }, &host); }},
+        {"GuestInfo", [&] { return untouched([&](auto *o) { rc = QuenScReadGuestInfo(env, p, 0, pool, o); }, &guest); }},
+        {"Credential", [&] { return untouched([&](auto *o) { rc = QuenScReadCredential(env, p, 0, pool, o); }, &cred); }},
+        {"InstanceQuery",
+         [&] { return untouched([&](auto *o) { rc = QuenScReadInstanceQuery(env, p, 0, pool, o); }, &query); }},
+    };
+    for (const auto &c : cases) {
+        /* Without a fault the reader fills its output. */
+        ResetEnv();
+        EXPECT_FALSE(c.run()) << c.reader << " reads nothing from a readable argument";
+        EXPECT_FALSE(env_.fault_occurred) << c.reader << ": " << (env_.fault_string ? env_.fault_string : "");
+
+        ResetEnv();
+        xmlrpc_env_set_fault(&env_, XMLRPC_INDEX_ERROR, "first");
+        EXPECT_TRUE(c.run()) << c.reader << " wrote its output despite the pending fault";
+        EXPECT_EQ(rc, QUENSC_INTERNAL) << c.reader;
+        EXPECT_EQ(env_.fault_code, XMLRPC_INDEX_ERROR) << c.reader;
+        EXPECT_STREQ(env_.fault_string, "first") << c.reader;
+    }
 }
 
 /* ---- Writers -------------------------------------------------------- */

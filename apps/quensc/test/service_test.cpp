@@ -13,6 +13,7 @@
 
 #include <climits>
 #include <ctime>
+#include <functional>
 
 using namespace quensc_test;
 
@@ -427,6 +428,50 @@ TEST(Expiration, DaysCountFromTheUtcDayOfActivation)
     EXPECT_FALSE(QuenScExpirationSettingsDiffer(&a, &b));
     a.expType = b.expType = 2;
     EXPECT_TRUE(QuenScExpirationSettingsDiffer(&a, &b));
+}
+
+/* ---- argument reading ------------------------------------------------------------ */
+
+/* A read function names the objects of the arguments it could read in the
+ * audit event, so that a refused call still shows what it aimed at; what
+ * follows an unreadable argument is neither read nor named. */
+TEST_F(Service, AnUnreadableArgumentKeepsWhatTheArgumentsBeforeItNamed)
+{
+    auto cred = [] { return Build("{s:i}", "type", 0); };
+    const std::string &id = admin_;
+    const struct {
+        const char *method;
+        std::function<int()> call;
+        int eventType;
+        const char *named; /* Quen|package|instance|parameters, "-" for none */
+    } cases[] = {
+        {"AccessAdd", [&] { return Code("AccessAdd", {S(id), S("q1"), I(5)}); }, QUENSC_EVT_ACCESS_ADD, "q1|-|-|"},
+        /* Names nobody, whatever was read. */
+        {"AccessRemove", [&] { return Code("AccessRemove", {S(id), S("q1"), I(5)}); }, QUENSC_EVT_ACCESS_REMOVE,
+         "q1|-|-|USER\t\t"},
+        {"InstanceCreate", [&] { return Code("InstanceCreate", {S(id), cred(), S("pk"), I(3)}); },
+         QUENSC_EVT_INSTANCE_CREATE, "-|pk|-|type = NULL"},
+        {"InstanceCopy",
+         [&] { return Code("InstanceCopy", {S(id), cred(), cred(), S("src"), S("k"), S("c"), S("1")}); },
+         QUENSC_EVT_INSTANCE_COPY, "-|-|src|type = NULL\ttype = NULL"},
+        {"InstanceEnable", [&] { return Code("InstanceEnable", {S(id), cred(), I(1), S("i1")}); },
+         QUENSC_EVT_INSTANCE_ENABLE, "-|-|-|"},
+        {"InstanceEnable", [&] { return Code("InstanceEnable", {S(id), cred(), cred(), I(4)}); },
+         QUENSC_EVT_INSTANCE_ENABLE, "-|-|-|type = NULL\ttype = NULL"},
+        {"PolicyRetrieve", [&] { return Code("PolicyRetrieve", {S(id), S("pk"), S("i1"), S("1")}); },
+         QUENSC_EVT_POLICY_ADMIN, "-|pk|i1|"},
+        {"PackageCreate", [&] { return Code("PackageCreate", {S(id), Struct({{"uuid", "pk"}})}); },
+         QUENSC_EVT_PACKAGE_CREATE, "-|-|-|"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.call(), QUENSC_INTERNAL) << c.method;
+        EXPECT_EQ(Scalar("SELECT COALESCE(NULLIF(quenUID, ''), '-') || '|' || COALESCE(NULLIF(packageUID, ''), "
+                         "'-') || '|' || COALESCE(NULLIF(instanceUID, ''), '-') || '|' || messageParams FROM "
+                         "PolicyDb_Event WHERE eventType = " + std::to_string(c.eventType) +
+                         " ORDER BY CAST(eventUID AS INTEGER) DESC LIMIT 1"),
+                  c.named)
+            << c.method;
+    }
 }
 
 TEST_F(Service, CountingAndDestroyLookOnlyAtActiveOrdinaryInstances)

@@ -13,15 +13,11 @@ test.
 """
 
 import argparse
-import base64
-import hashlib
 import http.client
 import os
 import pwd
-import secrets
 import shutil
 import signal
-import socket
 import ssl
 import subprocess
 import sys
@@ -31,56 +27,12 @@ import time
 import unittest
 import xmlrpc.client
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "harness"))
+from quensc_install import Build, Installation, free_port, generated_password  # noqa: E402
+
 ARGS = None
 BODY_LIMIT = 16 * 1024 * 1024      # LimitRequestBody in the generated httpd.conf
 WAIT = 120                         # seconds a server may take to come up or go down
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def write_configuration(root):
-    """A version 3 configuration with SQLite and a random administrator password."""
-    digest = hashlib.sha1(secrets.token_urlsafe(16).encode()).digest()
-    text = f"""<?xml version="1.0" encoding="UTF-8"?>
-<quensc_configuration>
-\t<global>
-\t\t<configuration_version>3</configuration_version>
-\t\t<use_ldap>0</use_ldap>
-\t\t<db_type>sqlite</db_type>
-\t</global>
-\t<sqlite>
-\t\t<db_file>../db/quensc.bin</db_file>
-\t\t<lock_file>../db/quensc.lock</lock_file>
-\t</sqlite>
-\t<administrators>
-\t\t<password>{base64.b64encode(digest).decode()}</password>
-\t</administrators>
-</quensc_configuration>
-"""
-    os.makedirs(os.path.join(root, "conf"), exist_ok=True)
-    with open(os.path.join(root, "conf", "quensc.conf"), "w") as f:
-        f.write(text)
-    if ARGS.quensc_db:
-        os.makedirs(os.path.join(root, "db"), exist_ok=True)
-        subprocess.run([ARGS.quensc_db, "init", "--sqlite", os.path.join(root, "db", "quensc.bin")],
-                       check=True, stdout=subprocess.DEVNULL)
-
-
-def write_certificate(root):
-    ssl_dir = os.path.join(root, "ssl")
-    os.makedirs(ssl_dir, exist_ok=True)
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=localhost",
-                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                    "-addext", "basicConstraints=critical,CA:FALSE",
-                    "-keyout", os.path.join(ssl_dir, "server.key"),
-                    "-out", os.path.join(ssl_dir, "server.crt")],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    shutil.copy(os.path.join(ssl_dir, "server.crt"), os.path.join(ssl_dir, "chain.crt"))
 
 
 def run_quenscd(*args):
@@ -91,41 +43,35 @@ def run_quenscd(*args):
 
 
 class Server:
-    """One installation and the web server quenscd runs for it."""
+    """One installation and the web server quenscd runs for it: a version 3
+    configuration with SQLite and a random administrator password, a
+    certificate (init() reads it for SslCertsRetrieve) and, when --quensc-db
+    is given, a database; ready when /RPC2 answers a POST with any HTTP
+    status (the child has then run the module's init())."""
 
     def __init__(self, add_cleanup, configured=True, https=False, libdir=None):
-        # https needs configured (the certificate comes with it).
-        """add_cleanup: the test's (or class's) cleanup registration."""
-        self.root = tempfile.mkdtemp(prefix="quenscd-test-", dir="/tmp")
-        add_cleanup(shutil.rmtree, self.root, True)
-        if configured:
-            write_configuration(self.root)
-            write_certificate(self.root)   # init() reads it for SslCertsRetrieve
-        self.port = free_port()
-        listen = f"127.0.0.1:{self.port}"
-        if https:
-            self.https_port = free_port()
-            listen += f",127.0.0.1:{self.https_port}s"
-        self.output = open(os.path.join(tempfile.gettempdir(), os.path.basename(self.root) + ".out"), "w+")
-        add_cleanup(os.unlink, self.output.name)
-        add_cleanup(self.output.close)
-        self.proc = subprocess.Popen(
-            [ARGS.quenscd, "--root", self.root, "--listen", listen, "--libdir", libdir or ARGS.libdir],
-            stdout=self.output, stderr=subprocess.STDOUT, start_new_session=True)
-        add_cleanup(self.kill_all)
-        self.url = f"http://127.0.0.1:{self.port}/RPC2"
-        self.wait_ready()
+        """add_cleanup: the test's (or class's) cleanup registration.
+        https needs configured (the certificate comes with it)."""
+        build = Build(ARGS.quenscd, libdir or ARGS.libdir, ARGS.quensc_db)
+        self.install = Installation(build=build, configured=configured, database=bool(ARGS.quensc_db),
+                                    admin_password=generated_password(), helpdesk_password=None,
+                                    logging_level=None)
+        add_cleanup(self.install.remove)
+        self.install.start(https=https, ready="http", timeout=WAIT)
+        self.root = self.install.root
+        self.port = self.install.http_port
+        self.https_port = self.install.https_port
+        self.url = self.install.url
+
+    @property
+    def proc(self):
+        return self.install.process
 
     def log(self):
-        try:
-            with open(os.path.join(self.root, "log", "error.log")) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return self.install.error_log()
 
     def describe(self):
-        self.output.seek(0)
-        return f"quenscd output:\n{self.output.read()}\nerror.log:\n{self.log()}"
+        return self.install.describe()
 
     def post(self, body, headers=None, port=None):
         c = http.client.HTTPConnection("127.0.0.1", port or self.port, timeout=WAIT)
@@ -137,23 +83,6 @@ class Server:
             return r.status, r.getheader("Content-Type"), r.read()
         finally:
             c.close()
-
-    def wait_ready(self):
-        """Ready when /RPC2 answers a POST with any HTTP status: the child has
-        then run the module's init()."""
-        deadline = time.monotonic() + WAIT
-        while True:
-            if self.proc.poll() is not None:
-                raise AssertionError(f"quenscd exited with {self.proc.returncode}\n{self.describe()}")
-            try:
-                # A name no module defines: the answer never involves the module.
-                self.post(b"<?xml version='1.0'?><methodCall><methodName>quenscd.ready</methodName>"
-                          b"<params/></methodCall>")
-                return
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise AssertionError(f"server did not answer\n{self.describe()}")
-                time.sleep(0.1)
 
     def call(self, method, *args):
         """One XML-RPC call with Python's own client; its result or Fault."""
@@ -171,23 +100,7 @@ class Server:
             time.sleep(0.1)
 
     def group_alive(self):
-        try:
-            os.killpg(self.proc.pid, 0)
-            return True
-        except ProcessLookupError:
-            return False
-
-    def kill_all(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(WAIT)
-            except subprocess.TimeoutExpired:
-                pass
-        if self.group_alive():
-            os.killpg(self.proc.pid, signal.SIGKILL)
-        if self.proc.poll() is None:
-            self.proc.wait()
+        return self.install.group_alive()
 
 
 def assert_well_formed(test, result):
