@@ -23,7 +23,7 @@ constexpr int kStaff = QUENSC_ACCESS_ADMIN | QUENSC_ACCESS_HELPDESK;
 constexpr int kOpenClose = QUENSC_FRAME_NO_SESSION | QUENSC_FRAME_NO_STORE;
 
 /* In the order of the exported table. */
-const QuenScMethodDef kDefs[] = {
+constexpr QuenScMethodDef kDefs[] = {
     {"SessionOpen", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose | QUENSC_FRAME_QUIET_READ, sizeof(QuenScSessionOpenArgs), QuenScSessionOpenRead, QuenScSessionOpenWork},
     {"SessionClose", kAny, QUENSC_EVT_AUTHENTICATION, kOpenClose, sizeof(QuenScSessionCloseArgs), QuenScSessionCloseRead, QuenScSessionCloseWork},
     {"SslCertsRetrieve", kAny, QUENSC_EVT_AUTHENTICATION, 0, 0, nullptr, QuenScSslCertsRetrieveWork},
@@ -86,6 +86,16 @@ const QuenScMethodDef kDefs[] = {
 
 constexpr int kMethodCount = sizeof kDefs / sizeof kDefs[0];
 static_assert(kMethodCount == 58, "the exported table has 58 methods");
+
+/* A read function fills the record the frame allocates from argsSize. */
+constexpr bool EveryReadHasARecord()
+{
+    for (const QuenScMethodDef &def : kDefs)
+        if (def.read && def.argsSize == 0)
+            return false;
+    return true;
+}
+static_assert(EveryReadHasARecord(), "every row with a read function carries its argument record's size");
 
 /* The host calls a handler without saying which row it came from: one
  * trampoline per row. */
