@@ -427,17 +427,20 @@ const UpgradeStep *FindStep(int from, int engine)
 /* Records that the step's phase is done, inside the open transaction. */
 bool MarkProgress(DbConnection *conn, const UpgradeStep &s, int phase)
 {
+    const char *key = PolDb_EscapeString(conn, false, false, kProgressKey);
+    const char *value = PolDb_EscapeString(conn, false, false, PolDbPsprintf(conn, "%d %d %d", s.from, s.to, phase));
     char *sql = PolDbPsprintf(conn,
-                              "DELETE FROM PolicyDb_LongField WHERE longFieldKey = '%s';"
+                              "DELETE FROM PolicyDb_LongField WHERE longFieldKey = %s;"
                               "INSERT INTO PolicyDb_LongField (longFieldKey, longFieldIndex, longFieldValue) "
-                              "VALUES ('%s', 0, '%d %d %d')",
-                              kProgressKey, kProgressKey, s.from, s.to, phase);
+                              "VALUES (%s, 0, %s)",
+                              key, key, value);
     return Db_Exec(conn, sql);
 }
 
 bool ClearProgress(DbConnection *conn)
 {
-    char *sql = PolDbPsprintf(conn, "DELETE FROM PolicyDb_LongField WHERE longFieldKey = '%s'", kProgressKey);
+    char *sql = PolDbPsprintf(conn, "DELETE FROM PolicyDb_LongField WHERE longFieldKey = %s",
+                              PolDb_EscapeString(conn, false, false, kProgressKey));
     return Db_Exec(conn, sql) && Db_Commit(conn);
 }
 
@@ -449,7 +452,8 @@ enum Progress { PROGRESS_NONE, PROGRESS_FOUND, PROGRESS_UNREADABLE };
 Progress ReadProgress(DbConnection *conn, int *from, int *to, int *phase)
 {
     char *sql =
-        PolDbPsprintf(conn, "SELECT longFieldValue FROM PolicyDb_LongField WHERE longFieldKey = '%s'", kProgressKey);
+        PolDbPsprintf(conn, "SELECT longFieldValue FROM PolicyDb_LongField WHERE longFieldKey = %s",
+                      PolDb_EscapeString(conn, false, false, kProgressKey));
     DbResultSet *rs = nullptr;
     if (!Db_Query(conn, sql, &rs))
         return PROGRESS_UNREADABLE;
@@ -753,8 +757,8 @@ bool HookRefreshInstancesAndEvents(DbConnection *conn)
             ok = false;
             break;
         }
-        char *sql = PolDbPsprintf(conn, "UPDATE PolicyDb_Event SET eventSignature = '%s' WHERE eventUID = %s",
-                                  signature, PolDb_EscapeString(conn, false, false, events[i].eventUID));
+        char *sql = PolDbPsprintf(conn, "UPDATE PolicyDb_Event SET eventSignature = %s WHERE eventUID = %s",
+                                  PolDb_EscapeString(conn, false, false, signature), PolDb_EscapeString(conn, false, false, events[i].eventUID));
         if (!Db_Exec(conn, sql)) {
             PolDb_Log("RefreshInstancesAndEvents: Failed to update event signature\nDB Error Message: %s\nSQL "
                       "Statement: %s\n",

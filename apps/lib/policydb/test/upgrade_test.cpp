@@ -321,6 +321,11 @@ struct RecoveryCase {
     bool firstStepOnly;
 };
 
+void PrintTo(const RecoveryCase &c, std::ostream *out)
+{
+    *out << c.version << (c.onCommit ? " commit" : " statement") << (c.firstStepOnly ? " first step" : " ladder");
+}
+
 class Recovery : public Upgrade, public ::testing::WithParamInterface<RecoveryCase> {};
 
 TEST_P(Recovery, ALaterAttemptFinishesAStepThatFailedAtAnyPoint)
