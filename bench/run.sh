@@ -9,6 +9,8 @@ echo "=== SQLite"
 QUENSC_TEST_STORE=sqlite python3 bench/frame_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/upgrade_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/commit_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/rss_bench.py
 echo "=== PostgreSQL (ODBC)"
 state=$(mktemp /tmp/quensc-bench-pg-XXXXXX.env)
 trap 'tests/peers/postgres.sh stop "$state"' EXIT

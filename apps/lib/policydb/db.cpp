@@ -148,6 +148,7 @@ void Db_ModuleExit(void)
     const DbModuleSettings *s = (g_settings == &g_initMarker) ? nullptr : g_settings;
     PolDb_Log("[INFO] Db_ModuleExit: Un-initializing, DSN was %s\n", DsnForLog(s));
     PolDb_OdbcFreeEnvironment();   /* nothing when there is none */
+    PolDb_SqliteClosePool();
     PolDb_OdbcClearRefusedVersion3();
     g_settings = nullptr;
     if (g_settingsPool) {
@@ -378,7 +379,10 @@ bool InitSchema(void)
         Db_Close(conn);
         return false;
     }
-    if (conn->engine == DB_ENGINE_ORACLE || conn->engine == DB_ENGINE_POSTGRES) {
+    /* The lower() indices serve the case-insensitive searches (on SQLite
+     * through the range the instance query adds to a LIKE with a literal
+     * head). */
+    if (conn->engine == DB_ENGINE_ORACLE || conn->engine == DB_ENGINE_POSTGRES || conn->engine == DB_ENGINE_SQLITE) {
         if (!Db_Exec(conn, PolDb_LowercaseIndexScript()) || !Db_Commit(conn))
             PolDb_Log("InitSchema warning: Cannot create lowercase indices, db error %s\n",
                       Db_GetLastErrorText(conn));
@@ -829,8 +833,13 @@ bool PolDb_RefreshStatistics(DbConnection *conn)
 {
     if (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES)
         return true;
-    if (conn->engine == DB_ENGINE_SQLITE)
-        return PolDb_Exec(conn, "ANALYZE", "RefreshStatistics");
+    if (conn->engine == DB_ENGINE_SQLITE) {
+        /* Committed here so that other connections reload what is on disk. */
+        if (!PolDb_Exec(conn, "ANALYZE", "RefreshStatistics") || !Db_Commit(conn))
+            return false;
+        PolDb_SqliteStatisticsRefreshed();
+        return true;
+    }
     /* PostgreSQL: our own tables only. A bare ANALYZE also visits the
      * system catalogues, which only a superuser may analyse (one warning
      * per catalogue in the log on every housekeeping run). */

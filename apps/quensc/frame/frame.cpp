@@ -9,17 +9,73 @@
 
 #include <apr_strings.h>
 
+#include <apr_allocator.h>
+
 #include <cstdlib>
 #include <ctime>
+#include <mutex>
+#include <vector>
 
 /* ---- request context ------------------------------------------------------- */
 
+/* Request pools are cleared and kept for the next request rather than
+ * made from the system each time. Each is unmanaged (its own allocator, so
+ * parallel requests never contend on a shared one), and its allocator
+ * keeps at most kPoolKeepBytes of free memory, so that one large answer
+ * does not stay reserved for ever. */
+namespace {
+constexpr size_t kRequestPoolsKept = 16;
+constexpr apr_size_t kPoolKeepBytes = 256 * 1024;
+
+/* The kept pools, destroyed when the module is unloaded. */
+struct KeptPools {
+    std::vector<apr_pool_t *> pools;
+    ~KeptPools()
+    {
+        for (apr_pool_t *pool : pools)
+            apr_pool_destroy(pool);
+    }
+};
+
+std::mutex g_requestPoolsLock;
+KeptPools g_kept;
+std::vector<apr_pool_t *> &g_requestPools = g_kept.pools;
+
+apr_pool_t *TakeRequestPool()
+{
+    {
+        std::lock_guard<std::mutex> hold(g_requestPoolsLock);
+        if (!g_requestPools.empty()) {
+            apr_pool_t *pool = g_requestPools.back();
+            g_requestPools.pop_back();
+            return pool;
+        }
+    }
+    apr_pool_t *pool = nullptr;
+    if (apr_pool_create_unmanaged(&pool) != APR_SUCCESS)
+        return nullptr;
+    apr_allocator_max_free_set(apr_pool_allocator_get(pool), kPoolKeepBytes);
+    return pool;
+}
+
+void GiveRequestPool(apr_pool_t *pool)
+{
+    apr_pool_clear(pool);
+    {
+        std::lock_guard<std::mutex> hold(g_requestPoolsLock);
+        if (g_requestPools.size() < kRequestPoolsKept) {
+            g_requestPools.push_back(pool);
+            return;
+        }
+    }
+    apr_pool_destroy(pool);
+}
+} // namespace
+
 i_ctx *QuenScContextCreate(QuenScServer *server)
 {
-    apr_pool_t *pool = nullptr;
-    /* Unmanaged: each request has its own allocator, so parallel requests
-     * never contend on a shared one. */
-    if (apr_pool_create_unmanaged(&pool) != APR_SUCCESS) {
+    apr_pool_t *pool = TakeRequestPool();
+    if (!pool) {
         QuenScLogError("apr_pool_create() failed");
         return nullptr;
     }
@@ -30,7 +86,7 @@ i_ctx *QuenScContextCreate(QuenScServer *server)
     ctx->conn = Db_OpenInPool(pool);
     if (!ctx->conn) {
         QuenScLogError("Error opening database\n");
-        apr_pool_destroy(pool);
+        GiveRequestPool(pool);
         return nullptr;
     }
     ctx->server = server;
@@ -47,7 +103,7 @@ void QuenScContextDestroy(i_ctx *ctx)
         return;
     QuenScLutDestroy(ctx);
     Db_Close(ctx->conn);
-    apr_pool_destroy(ctx->pool);
+    GiveRequestPool(ctx->pool);
 }
 
 bool QuenScDbLock(void *server, bool acquire)

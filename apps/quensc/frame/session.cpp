@@ -78,6 +78,7 @@ QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id)
     auto *s = static_cast<QuenScSession *>(apr_pcalloc(ctx->pool, sizeof(QuenScSession)));
     s->id = apr_pstrdup(ctx->pool, id);
     memcpy(s->record, bytes, QUENSC_SESSION_RECORD_SIZE);
+    memcpy(s->stored, bytes, QUENSC_SESSION_RECORD_SIZE);
     free(bytes);
     /* Whatever the stored bytes say, the two texts end inside their fields. */
     s->record[SESSION_OFF_USER_NAME + 255] = 0;
@@ -85,9 +86,24 @@ QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id)
     return s;
 }
 
+bool QuenScSessionNeedsStore(const QuenScSession *s, int64_t now)
+{
+    if (memcmp(s->record + SESSION_OFF_TTL, s->stored + SESSION_OFF_TTL,
+               QUENSC_SESSION_RECORD_SIZE - SESSION_OFF_TTL) != 0)
+        return true;
+    int64_t ttl = QuenScSessionTtl(s);
+    int64_t bound = QUENSC_SESSION_TOUCH_SECONDS;
+    if (ttl != -1 && ttl / 10 < bound)
+        bound = ttl / 10;
+    int64_t stored = GetInt64(s->stored + SESSION_OFF_LAST_ACCESS);
+    return now < stored || now - stored >= bound;
+}
+
 int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew)
 {
     int64_t now = time(nullptr);
+    if (!isNew && !QuenScSessionNeedsStore(session, now))
+        return QUENSC_OK;
     PutInt64(session->record + SESSION_OFF_LAST_ACCESS, now);
     int64_t expires = QuenScSessionExpiry(now, QuenScSessionTtl(session));
     char *key = PolDb_Strdup(session->id);

@@ -30,7 +30,19 @@ enum {
 struct QuenScSession {
     char *id;                                          /* in the request pool */
     unsigned char record[QUENSC_SESSION_RECORD_SIZE];
+    unsigned char stored[QUENSC_SESSION_RECORD_SIZE];  /* as read; unused for a new one */
 };
+
+/* A stored session whose record changed in nothing but its access time is
+ * written back only once its stored access time is this many seconds old
+ * (or older than a tenth of its ttl, when that is less): a read costs no
+ * session write, and a session then expires at most this much early. */
+#define QUENSC_SESSION_TOUCH_SECONDS 60
+
+/* Whether storing s at now would change more than a fresh access time:
+ * its record differs from the stored one, or the stored access time is
+ * older than the bound above (or lies in the future). */
+bool QuenScSessionNeedsStore(const QuenScSession *s, int64_t now);
 
 /* A new session (not yet stored) in the request pool: a fresh id, a zeroed
  * record with the protocol version and ttl = session_ttl. This function
@@ -43,7 +55,8 @@ QuenScSession *QuenScSessionNew(i_ctx *ctx, int protocolVersion);
 QuenScSession *QuenScSessionLookup(i_ctx *ctx, const char *id);
 
 /* Stores the session with lastAccess = now and its expiry: added as new, or
- * replacing the stored rows. QUENSC_OK, or QUENSC_INTERNAL after "Failed to
+ * replacing the stored rows; a stored session that QuenScSessionNeedsStore
+ * finds unchanged is left as it is (QUENSC_OK). QUENSC_OK, or QUENSC_INTERNAL after "Failed to
  * add/update session %s (%s)". */
 int QuenScSessionStore(i_ctx *ctx, QuenScSession *session, bool isNew);
 

@@ -337,12 +337,83 @@ TEST_F(Server, HousekeepingReapsOncePerCycle)
     EXPECT_TRUE(Logged("QUENSC: Received NULL input parameters in post request handler."));
 }
 
+TEST_F(Server, ReadMethodLeavesAFreshUnchangedSessionUnwritten)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Call("SessionOpen", {I(10)})[1];
+    Sql("CREATE TABLE session_writes (n INTEGER)");
+    for (const char *what : {"INSERT", "UPDATE", "DELETE"})
+        Sql(std::string("CREATE TRIGGER session_writes_") + what + " AFTER " + what +
+            " ON PolicyDb_LongField BEGIN INSERT INTO session_writes VALUES (1); END");
+    std::string events = Scalar("SELECT COUNT(*) FROM PolicyDb_Event");
+
+    EXPECT_EQ(Call("InstanceGetState", {S(id), S("no-such-instance")})[0], "21");
+    EXPECT_EQ(Call("InstanceGetState", {S(id), S("no-such-instance")})[0], "21");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM session_writes"), "0") << "only the access time moved";
+    EXPECT_EQ(std::stoi(Scalar("SELECT COUNT(*) FROM PolicyDb_Event")), std::stoi(events) + 2)
+        << "each call is still audited";
+
+    /* A change beyond the access time is written at once. */
+    EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"0"}));
+    EXPECT_NE(Scalar("SELECT COUNT(*) FROM session_writes"), "0");
+}
+
+TEST_F(Server, RequestPoolIsReusedEmptyByTheNextRequest)
+{
+    Configure();
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    i_ctx *first = QuenScContextCreate(server_);
+    ASSERT_NE(first, nullptr);
+    apr_pool_t *pool = first->pool;
+    first->eventParams[0] = "left behind";
+    QuenScContextDestroy(first);
+    i_ctx *second = QuenScContextCreate(server_);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->pool, pool) << "the pool was kept rather than destroyed";
+    EXPECT_EQ(second->eventParams[0], nullptr) << "the next request starts from a cleared pool";
+    EXPECT_NE(second->conn, nullptr);
+    QuenScContextDestroy(second);
+}
+
 TEST(SessionRecord, ExpiryNeverOverflows)
 {
     EXPECT_EQ(QuenScSessionExpiry(1000, -1), INT64_MAX);
     EXPECT_EQ(QuenScSessionExpiry(1000, 86400), 87400);
     EXPECT_EQ(QuenScSessionExpiry(1000, INT64_MAX), INT64_MAX);
     EXPECT_EQ(QuenScSessionExpiry(INT64_MAX - 5, 10), INT64_MAX);
+}
+
+TEST(SessionRecord, WrittenBackOnlyWhenChangedOrItsAccessTimeIsStale)
+{
+    struct Case {
+        const char *what;
+        int64_t ttl;
+        int64_t storedAccess;
+        int64_t now;
+        bool adminMarked;   /* changed beyond the access time */
+        bool expected;
+    };
+    const Case cases[] = {
+        {"fresh and unchanged", 3600, 1000, 1030, false, false},
+        {"unchanged, bound reached", 3600, 1000, 1000 + QUENSC_SESSION_TOUCH_SECONDS, false, true},
+        {"unchanged, never expires", -1, 1000, 1059, false, false},
+        {"short ttl: a tenth of it", 100, 1000, 1010, false, true},
+        {"short ttl, within a tenth", 100, 1000, 1009, false, false},
+        {"ttl under ten seconds: always", 5, 1000, 1000, false, true},
+        {"clock went back", 3600, 1000, 999, false, true},
+        {"role mark changed", 3600, 1000, 1001, true, true},
+    };
+    for (const Case &c : cases) {
+        QuenScSession s{};
+        QuenScSessionSetTtl(&s, c.ttl);
+        for (int i = 0; i < 8; i++)
+            s.record[SESSION_OFF_LAST_ACCESS + i] = static_cast<unsigned char>(uint64_t(c.storedAccess) >> (8 * i));
+        memcpy(s.stored, s.record, sizeof s.record);
+        if (c.adminMarked)
+            QuenScSessionSetAdministrator(&s, "admin");
+        EXPECT_EQ(QuenScSessionNeedsStore(&s, c.now), c.expected) << c.what;
+    }
 }
 
 } // namespace

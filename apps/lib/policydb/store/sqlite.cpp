@@ -1,17 +1,121 @@
 /* The SQLite store: the eight store operations and the six row operations
- * over an embedded SQLite 3 file. Whole result tables are fetched at once
- * (get-table) and every value is handled as text. */
+ * over an embedded SQLite 3 file, and the small pool of open files behind
+ * them. Whole result tables are fetched at once (get-table) and every value
+ * is handled as text. */
 #include "store/stores.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
 
 /* Operations in other processes (the configuration tool beside the server)
  * wait this long for SQLite's file lock before giving up. */
 constexpr int kBusyTimeoutMs = 600000;
+
+/* Open files kept for reuse. Opening a file and parsing its schema on the
+ * first statement is most of the cost of a short request; a connection
+ * still belongs to one caller (and its thread) from open to close, the
+ * pool only keeps the file open in between. Each pooled file may hold a
+ * page cache, so the pool stays small. */
+constexpr size_t kPoolMax = 8;
+
+/* Every connection: write-ahead log with a full sync at each commit. A
+ * commit that answered is on disk as with the rollback journal, with fewer
+ * syncs, and readers in other processes (the configuration tool, quensc-db)
+ * never block on a writer. */
+constexpr const char *kConnectionPragmas = "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;";
+
+struct PooledFile {
+    sqlite3 *db;
+    std::string dsn;
+    dev_t device;
+    ino_t inode;
+    uint64_t statistics;   /* the statistics generation its planner has loaded */
+    pid_t owner;           /* a file open in a parent is never used after fork */
+};
+
+std::mutex g_poolLock;
+/* Never destroyed: files still kept at process exit stay reachable. */
+std::vector<PooledFile> &g_pool = *new std::vector<PooledFile>;
+std::atomic<uint64_t> g_statistics{0};
+
+/* Identity of the file at dsn; false for a file that can't be pooled
+ * (no path, an in-memory or missing file). */
+bool FileIdentity(const char *dsn, dev_t *device, ino_t *inode)
+{
+    if (!dsn || !*dsn || dsn[0] == ':')
+        return false;
+    struct stat st;
+    if (stat(dsn, &st) != 0)
+        return false;
+    *device = st.st_dev;
+    *inode = st.st_ino;
+    return true;
+}
+
+/* A pooled file for dsn whose file is still the one it opened, or null. */
+sqlite3 *TakePooled(const char *dsn, uint64_t *statistics)
+{
+    dev_t device;
+    ino_t inode;
+    if (!FileIdentity(dsn, &device, &inode))
+        return nullptr;
+    std::vector<sqlite3 *> stale;
+    sqlite3 *found = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(g_poolLock);
+        for (size_t i = g_pool.size(); i-- > 0;) {
+            PooledFile &f = g_pool[i];
+            if (f.owner != getpid()) {
+                /* Inherited through fork: its locks belong to the parent.
+                 * Forgotten, never closed or used here. */
+            } else if (f.dsn != dsn) {
+                continue;
+            } else if (f.device != device || f.inode != inode) {
+                /* The file was replaced underneath: never hand it out. */
+                stale.push_back(f.db);
+            } else if (!found) {
+                found = f.db;
+                *statistics = f.statistics;
+            } else {
+                continue;
+            }
+            g_pool.erase(g_pool.begin() + static_cast<long>(i));
+        }
+    }
+    for (sqlite3 *db : stale)
+        sqlite3_close(db);
+    return found;
+}
+
+/* Keeps db for reuse; false when the pool is full or the file can't be
+ * pooled (the caller closes it then). */
+bool GivePooled(sqlite3 *db, const char *dsn, uint64_t statistics)
+{
+    dev_t device;
+    ino_t inode;
+    if (!sqlite3_get_autocommit(db) || !FileIdentity(dsn, &device, &inode))
+        return false;
+    std::lock_guard<std::mutex> hold(g_poolLock);
+    if (g_pool.size() >= kPoolMax)
+        return false;
+    g_pool.push_back(PooledFile{db, dsn, device, inode, statistics, getpid()});
+    return true;
+}
+
+/* Per connection: the handle and the statistics generation it has loaded. */
+struct SqliteHandle {
+    sqlite3 *db;
+    uint64_t statistics;
+};
 
 struct SqliteResultSet {
     DbResultSet base;   /* must stay first: the row operations */
@@ -21,7 +125,7 @@ struct SqliteResultSet {
     int current;        /* -1 before the first next */
 };
 
-sqlite3 *Handle(DbConnection *conn) { return static_cast<sqlite3 *>(conn->handle); }
+sqlite3 *Handle(DbConnection *conn) { return static_cast<SqliteHandle *>(conn->handle)->db; }
 
 const char *Cell(DbResultSet *rs, int col)
 {
@@ -80,28 +184,61 @@ const DbRowOps kRowOps = {RowNext, RowGetInt, RowGetInt64, RowGetBool, RowGetStr
 
 bool StoreOpen(DbConnection *conn)
 {
-    sqlite3 *db = nullptr;
     const char *dsn = Db_ModuleDsn();
-    int rc = sqlite3_open(dsn ? dsn : "", &db);
-    if (!db)
-        POLDB_ALLOC_FAILED();
-    Db_SetError(conn, rc, rc == SQLITE_OK ? sqlite3_errstr(rc) : sqlite3_errmsg(db));
-    if (rc != SQLITE_OK) {
-        PolDb_Log("Db_Open: Can't open database: %s\n", sqlite3_errmsg(db));
-        sqlite3_close(db);
-        return false;
+    uint64_t statistics = 0;
+    sqlite3 *db = TakePooled(dsn, &statistics);
+    if (db) {
+        /* The planner reads the statistics once per schema load: a file
+         * pooled before the last refresh reloads them. */
+        uint64_t current = g_statistics.load();
+        if (statistics != current) {
+            if (sqlite3_exec(db, "ANALYZE sqlite_schema", nullptr, nullptr, nullptr) == SQLITE_OK) {
+                statistics = current;
+            } else {
+                sqlite3_close(db);
+                db = nullptr;
+            }
+        }
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    conn->handle = db;
+    if (!db) {
+        statistics = g_statistics.load();
+        int rc = sqlite3_open(dsn ? dsn : "", &db);
+        if (!db)
+            POLDB_ALLOC_FAILED();
+        if (rc != SQLITE_OK) {
+            Db_SetError(conn, rc, sqlite3_errmsg(db));
+            PolDb_Log("Db_Open: Can't open database: %s\n", sqlite3_errmsg(db));
+            sqlite3_close(db);
+            return false;
+        }
+        sqlite3_busy_timeout(db, kBusyTimeoutMs);
+        char *message = nullptr;
+        if (sqlite3_exec(db, kConnectionPragmas, nullptr, nullptr, &message) != SQLITE_OK) {
+            /* The file stays usable in its current journal mode, which is
+             * just as durable; the next open tries again. */
+            PolDb_Log("Db_Open: Cannot set the journal mode: %s\n", message ? message : "");
+        }
+        sqlite3_free(message);
+    }
+    Db_SetError(conn, SQLITE_OK, sqlite3_errstr(SQLITE_OK));
+    auto *h = static_cast<SqliteHandle *>(PolDb_Malloc(sizeof(SqliteHandle)));
+    h->db = db;
+    h->statistics = statistics;
+    conn->handle = h;
     return true;
 }
 
 bool StoreClose(DbConnection *conn)
 {
-    int rc = sqlite3_close(Handle(conn));
+    auto *h = static_cast<SqliteHandle *>(conn->handle);
+    int rc = SQLITE_OK;
+    if (!GivePooled(h->db, Db_ModuleDsn(), h->statistics))
+        rc = sqlite3_close(h->db);
     Db_SetError(conn, rc, rc == SQLITE_OK ? "OK" : "Error closing SQLite DB Connection");
-    if (rc == SQLITE_OK)
+    if (rc == SQLITE_OK) {
+        free(h);
         conn->handle = nullptr;
+    }
     return rc == SQLITE_OK;
 }
 
@@ -165,3 +302,18 @@ const DbStoreOps kStoreOps = {StoreOpen, StoreClose, StoreBegin, StoreCommit,
 } // namespace
 
 const DbStoreOps *PolDb_SqliteStoreOps(void) { return &kStoreOps; }
+
+void PolDb_SqliteStatisticsRefreshed(void) { g_statistics++; }
+
+void PolDb_SqliteClosePool(void)
+{
+    std::vector<PooledFile> files;
+    {
+        std::lock_guard<std::mutex> hold(g_poolLock);
+        files.swap(g_pool);
+    }
+    for (PooledFile &f : files)
+        if (f.owner == getpid())
+            sqlite3_close(f.db);
+}
+

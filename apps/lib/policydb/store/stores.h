@@ -12,6 +12,14 @@
 /* The SQLite store's eight operations (engine 1). */
 const DbStoreOps *PolDb_SqliteStoreOps(void);
 
+/* Called after the planner statistics were refreshed and committed: files
+ * the SQLite pool hands out from now on reload them first. */
+void PolDb_SqliteStatisticsRefreshed(void);
+
+/* Closes every file the SQLite pool keeps open (module exit: the next
+ * module may name another file, or the file may be removed). */
+void PolDb_SqliteClosePool(void);
+
 /* The ODBC store's eight operations (engines 2, 3 and 4, found while
  * opening a connection). */
 const DbStoreOps *PolDb_OdbcStoreOps(void);

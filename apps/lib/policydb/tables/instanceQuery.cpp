@@ -4,15 +4,21 @@
 
 #include <apr_strings.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #define QUERY_JOINS                                                                                              \
     "PolicyDb_Instance i JOIN PolicyDb_Package p ON (i.packageUID = p.packageUID) JOIN PolicyDb_Quen a ON "       \
     "(i.quenUID = a.quenUID)"
 #define QUERY_SELECT "SELECT " POLDB_INSTANCE_QUALIFIED_COLUMNS " FROM " QUERY_JOINS
 #define QUERY_COUNT "SELECT COUNT(*) FROM " QUERY_JOINS
+/* Every instance names a package and a Quen that exist (both are only
+ * marked deleted, and the instances of a removed preview package go with
+ * it), so a count with no clause on their names needs no join. */
+#define QUERY_COUNT_PLAIN "SELECT COUNT(*) FROM PolicyDb_Instance i"
 #define ORACLE_PAGE_HEAD "SELECT " POLDB_INSTANCE_COLUMNS "  FROM (SELECT q.*, ROWNUM rn from ("
 #define ORACLE_PAGE_TAIL ") q WHERE ROWNUM < %" PRId64 ") WHERE rn >= %" PRId64
 #define MSSQL_FILL                                                                                               \
@@ -50,6 +56,8 @@ public:
         if (c.op == POLDB_QUERY_NONE)
             return;
         Add(column, c.op, kText, Lit(c.value1), Lit(c.value2));
+        if (c.op == POLDB_QUERY_LIKE && conn_->engine == DB_ENGINE_SQLITE)
+            PrefixRange(column, c.value1);
     }
     void Int(const char *column, const PolDbQueryInt &c)
     {
@@ -103,6 +111,38 @@ public:
 
 private:
     const char *Lit(const char *value) { return PolDb_EscapeString(conn_, false, false, value); }
+
+    /* SQLite uses no index for a LIKE on an expression. A pattern with a
+     * literal head also bounds lower(column) to the range of texts with
+     * that head, which the lower() index serves; the LIKE still decides.
+     * The head ends at the first wildcard or non-ASCII byte (SQLite folds
+     * ASCII case only). */
+    void PrefixRange(const char *column, const char *pattern)
+    {
+        std::string head;
+        for (const char *p = pattern ? pattern : ""; *p; p++) {
+            char ch = *p;
+            if (ch == '%' || ch == '_')
+                break;
+            if (ch == '\\') {
+                ch = *++p;
+                if (!ch)
+                    break;
+            }
+            if (static_cast<unsigned char>(ch) >= 0x80)
+                break;
+            head += static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+        }
+        std::string above = head;
+        while (!above.empty() && above.back() == 0x7f)
+            above.pop_back();
+        if (above.empty())
+            return;
+        above.back()++;
+        Next();
+        PolDb_TextAppendf(&text_, "lower(%s) >= %s AND lower(%s) < %s", column, Lit(head.c_str()), column,
+                          Lit(above.c_str()));
+    }
 
     static void Wrong(const char *column)
     {
@@ -289,7 +329,8 @@ char *PolDb_InstanceQueryCountSql(DbConnection *conn, const PolDbInstanceQuery *
 {
     Conditions where(conn);
     AddConditions(where, *query);
-    return PolDbPsprintf(conn, "%s%s", QUERY_COUNT, where.text().data);
+    bool joined = query->packageName.op != POLDB_QUERY_NONE || query->quenName.op != POLDB_QUERY_NONE;
+    return PolDbPsprintf(conn, "%s%s", joined ? QUERY_COUNT : QUERY_COUNT_PLAIN, where.text().data);
 }
 
 bool PolDb_InstanceQuery(DbConnection *conn, const PolDbInstanceQuery *query, PolDbInstance **instances, int *count)

@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 #include <vector>
 
@@ -463,4 +464,92 @@ TEST_F(Connections, EventTypeLookup)
     EXPECT_NE(LookupEventType(5100, nullptr, nullptr), nullptr);
     Db_ModuleExit();
     EXPECT_EQ(LookupEventType(2020, &category, &level), nullptr) << "the table dies with the module";
+}
+
+/* ---- the SQLite store's open files -------------------------------------------- */
+
+namespace {
+std::string Single(DbConnection *conn, const char *sql)
+{
+    char *text = SelectSingleString(conn, sql);
+    std::string out = text ? text : "(null)";
+    free(text);
+    Db_Commit(conn);
+    return out;
+}
+
+/* The planner's choice for a query that an equality on `a` serves without
+ * statistics, and a range on `b` with them (`a` is one value throughout). */
+constexpr const char *kPlanQuery = "EXPLAIN QUERY PLAN SELECT * FROM s WHERE a = 1 AND b > 5";
+std::string Plan(DbConnection *conn)
+{
+    DbResultSet *rs = nullptr;
+    std::string plan;
+    if (Db_Query(conn, kPlanQuery, &rs)) {
+        while (rs->ops->next(rs)) {
+            char *detail = rs->ops->getString(rs, 3);
+            plan += detail;
+            free(detail);
+        }
+        Db_FreeResult(conn, rs);
+    }
+    Db_Commit(conn);
+    return plan;
+}
+} // namespace
+
+TEST_F(Connections, EveryConnectionWritesAheadWithFullSync)
+{
+    DbConnection *conn = Db_Open();
+    ASSERT_NE(conn, nullptr);
+    EXPECT_EQ(Single(conn, "PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(Single(conn, "PRAGMA synchronous"), "2") << "FULL";
+    Db_Close(conn);
+    conn = Db_Open();   /* a reused file keeps both */
+    EXPECT_EQ(Single(conn, "PRAGMA synchronous"), "2");
+    Db_Close(conn);
+}
+
+TEST_F(Connections, ReusedConnectionsPlanWithRefreshedStatistics)
+{
+    Raw("CREATE TABLE s (a INTEGER, b INTEGER); CREATE INDEX s_a ON s (a); CREATE INDEX s_b ON s (b);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000) "
+        "INSERT INTO s SELECT 1, i FROM n");
+    /* Two files that parsed the schema before the refresh wait in the pool. */
+    DbConnection *first = Db_Open(), *second = Db_Open();
+    EXPECT_NE(Plan(first).find("s_a"), std::string::npos);
+    EXPECT_NE(Plan(second).find("s_a"), std::string::npos);
+    Db_Close(first);
+    Db_Close(second);
+
+    DbConnection *conn = Db_Open();
+    ASSERT_TRUE(PolDb_RefreshStatistics(conn));
+    EXPECT_FALSE(conn->inTransaction) << "the refresh is committed";
+    EXPECT_EQ(probe_.held, 0);
+    Db_Close(conn);
+
+    first = Db_Open();
+    second = Db_Open();
+    EXPECT_NE(Plan(first).find("s_b"), std::string::npos) << Plan(first);
+    EXPECT_NE(Plan(second).find("s_b"), std::string::npos) << Plan(second);
+    Db_Close(first);
+    Db_Close(second);
+}
+
+TEST_F(Connections, ReplacedFileIsNeverServedFromTheReusedConnections)
+{
+    DbConnection *conn = Db_Open();
+    ASSERT_TRUE(Db_Exec(conn, "INSERT INTO t VALUES ('old', 1, NULL)"));
+    ASSERT_TRUE(Db_Commit(conn));
+    Db_Close(conn);
+
+    std::string p = path();
+    ASSERT_EQ(unlink(p.c_str()), 0);
+    unlink((p + "-wal").c_str());
+    unlink((p + "-shm").c_str());
+    Raw("CREATE TABLE t (a VARCHAR(10), b INTEGER, c VARCHAR(7)); INSERT INTO t VALUES ('new', 2, NULL)");
+
+    conn = Db_Open();
+    EXPECT_EQ(Single(conn, "SELECT a FROM t"), "new");
+    Db_Close(conn);
 }

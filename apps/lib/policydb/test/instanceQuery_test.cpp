@@ -31,6 +31,7 @@ const std::string kQualifiedColumns =
     "insCustom8, insCustom9";
 const std::string kJoins = "PolicyDb_Instance i JOIN PolicyDb_Package p ON (i.packageUID = p.packageUID) JOIN "
                            "PolicyDb_Quen a ON (i.quenUID = a.quenUID)";
+const std::string kInstanceOnly = "PolicyDb_Instance i";
 const std::string kLive = " WHERE i.deleted = 'FALSE'";
 const std::string kDefaultOrder = " ORDER BY activationDate DESC";
 
@@ -50,7 +51,8 @@ std::string Extra(const PolDbInstanceQuery &q, int engine = DB_ENGINE_SQLITE)
 {
     FakeConnection f(engine);
     std::string sql = PolDb_InstanceQueryCountSql(&f.conn, &q);
-    std::string head = "SELECT COUNT(*) FROM " + kJoins + kLive;
+    bool joined = q.packageName.op != POLDB_QUERY_NONE || q.quenName.op != POLDB_QUERY_NONE;
+    std::string head = "SELECT COUNT(*) FROM " + (joined ? kJoins : kInstanceOnly) + kLive;
     EXPECT_EQ(sql.substr(0, head.size()), head);
     return sql.substr(head.size());
 }
@@ -108,7 +110,7 @@ TEST_F(InstanceQuerySql, TextColumnAcceptsEveryComparisonAndLike)
         {3, " AND hostName <= 'h1'"},
         {4, " AND hostName > 'h1'"},
         {5, " AND hostName >= 'h1'"},
-        {6, " AND lower(hostName) LIKE lower('h1') ESCAPE '\\'"},
+        {6, " AND lower(hostName) LIKE lower('h1') ESCAPE '\\' AND lower(hostName) >= 'h1' AND lower(hostName) < 'h2'"},
         {7, " AND hostName >= 'h1' AND hostName < 'h9'"},
         {8, " AND hostName >= 'h1' AND hostName <= 'h9'"},
     };
@@ -136,7 +138,8 @@ TEST_F(InstanceQuerySql, TextValuesAreQuotedAndWildcardsPassThrough)
      * literal percent sign. The value is not lowered by the builder. */
     q = {};
     q.guestConfigMsg = {6, "Done 50\\%_X", nullptr};
-    EXPECT_EQ(Extra(q), " AND lower(guestConfigMsg) LIKE lower('Done 50\\%_X') ESCAPE '\\'");
+    EXPECT_EQ(Extra(q), " AND lower(guestConfigMsg) LIKE lower('Done 50\\%_X') ESCAPE '\\' AND "
+                        "lower(guestConfigMsg) >= 'done 50%' AND lower(guestConfigMsg) < 'done 50&'");
     /* The same text on PostgreSQL, where ESCAPE '\' is one character too. */
     EXPECT_EQ(Extra(q, DB_ENGINE_POSTGRES), " AND lower(guestConfigMsg) LIKE lower('Done 50\\%_X') ESCAPE '\\'");
 
@@ -420,10 +423,57 @@ TEST_F(InstanceQuerySql, CountIgnoresSortingAndPaging)
     q.guestConfigStatus = {8, 1, 3};
     for (int engine : {DB_ENGINE_SQLITE, DB_ENGINE_MSSQL, DB_ENGINE_POSTGRES, DB_ENGINE_ORACLE}) {
         FakeConnection f(engine);
-        EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q),
-                  "SELECT COUNT(*) FROM " + kJoins + kLive + " AND guestConfigStatus >= 1 AND guestConfigStatus <= 3");
+        EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q), "SELECT COUNT(*) FROM " + kInstanceOnly + kLive +
+                                                                " AND guestConfigStatus >= 1 AND guestConfigStatus <= 3");
     }
     EXPECT_EQ(log_.All(), "");
+}
+
+TEST_F(InstanceQuerySql, CountJoinsOnlyForPackageOrQuenNameClauses)
+{
+    FakeConnection f(DB_ENGINE_POSTGRES);
+    PolDbInstanceQuery q{};
+    EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q), "SELECT COUNT(*) FROM " + kInstanceOnly + kLive);
+    q.packageUID = {1, "p1", nullptr};
+    EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q),
+              "SELECT COUNT(*) FROM " + kInstanceOnly + kLive + " AND i.packageUID = 'p1'");
+    q = {};
+    q.packageName = {1, "P", nullptr};
+    EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q),
+              "SELECT COUNT(*) FROM " + kJoins + kLive + " AND p.pkgName = 'P'");
+    q = {};
+    q.quenName = {1, "Q", nullptr};
+    EXPECT_EQ(PolDb_InstanceQueryCountSql(&f.conn, &q),
+              "SELECT COUNT(*) FROM " + kJoins + kLive + " AND a.quenName = 'Q'");
+}
+
+TEST_F(InstanceQuerySql, LikeWithLiteralHeadAlsoBoundsTheLoweredColumnOnSqlite)
+{
+    struct Case {
+        const char *pattern;
+        const char *range;   /* after the LIKE condition; "" for none */
+    } cases[] = {
+        {"USER01%", " AND lower(hostName) >= 'user01' AND lower(hostName) < 'user02'"},
+        {"ab_c", " AND lower(hostName) >= 'ab' AND lower(hostName) < 'ac'"},
+        {"a\\_b%", " AND lower(hostName) >= 'a_b' AND lower(hostName) < 'a_c'"},
+        {"it's%", " AND lower(hostName) >= 'it''s' AND lower(hostName) < 'it''t'"},
+        {"az\x7f%", " AND lower(hostName) >= 'az\x7f' AND lower(hostName) < 'a{'"},
+        {"x\xc3\xa9%", " AND lower(hostName) >= 'x' AND lower(hostName) < 'y'"},
+        {"%x", ""},
+        {"_x", ""},
+        {"\xc3\xa9x", ""},
+        {"", ""},
+        {"\\", ""},
+    };
+    for (const Case &c : cases) {
+        PolDbInstanceQuery q{};
+        q.hostName = {6, c.pattern, nullptr};
+        FakeConnection f;
+        std::string like = " AND lower(hostName) LIKE lower(" +
+                           std::string(PolDb_EscapeString(&f.conn, false, false, c.pattern)) + ") ESCAPE '\\'";
+        EXPECT_EQ(Extra(q), like + c.range) << c.pattern;
+        EXPECT_EQ(Extra(q, DB_ENGINE_POSTGRES), like) << "no range off SQLite: " << c.pattern;
+    }
 }
 
 /* ---- the SQL Server statement sequence on a scripted store ------------------ */

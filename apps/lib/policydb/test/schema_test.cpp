@@ -42,18 +42,21 @@ TEST_F(Schema, TablesMetadataAndEventTypes)
               "0");
 }
 
-TEST_F(Schema, IndicesAndNoLowercaseIndicesOnSqlite)
+TEST_F(Schema, IndicesWithLowercaseIndicesOnSqlite)
 {
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'PdbIns_%' "
-                     "AND tbl_name = 'PolicyDb_Instance'"),
+                     "AND tbl_name = 'PolicyDb_Instance' AND name NOT LIKE '%_idxl'"),
               "32");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN "
                      "('PdbLf_longFieldKey_idx', 'PdbLf_sessionExpires_idx', 'PdbIns_eventCategory_idx', "
                      "'PdbIns_eventType_idx', 'PdbIns_eventTs_idx', 'PdbIns_quenUID_idx', 'PdbIns_custom9_idx')"),
               "7");
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE '%_idxl'"), "0");
-    /* 32 instance + 2 long-field + 3 event indices, besides SQLite's own. */
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"), "37");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE '%_idxl'"), "15");
+    EXPECT_EQ(Scalar("SELECT sql FROM sqlite_master WHERE name = 'PdbIns_custom9_idxl'"),
+              "CREATE INDEX PdbIns_custom9_idxl on PolicyDb_Instance(lower(insCustom9))");
+    /* 32 instance + 15 lowercase + 2 long-field + 3 event indices, besides
+     * SQLite's own. */
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"), "52");
 }
 
 TEST_F(Schema, ColumnsDefaultsAndConstraints)

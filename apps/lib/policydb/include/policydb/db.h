@@ -259,7 +259,9 @@ void PolDb_TextFree(PolDbText *text);
 /* Refreshes the statistics the engine's query planner chooses indices by
  * (ANALYZE on SQLite and PostgreSQL; nothing on the other engines, which
  * keep their own). Without them SQLite picks the low-selectivity `deleted`
- * index for every instance query. Logged like PolDb_Exec on failure. */
+ * index for every instance query. On SQLite the refresh is committed at
+ * once and every connection opened afterwards plans with it. Logged like
+ * PolDb_Exec on failure. */
 bool PolDb_RefreshStatistics(DbConnection *conn);
 
 /* Critical sections that several servers on one database must not run at
