@@ -9,6 +9,7 @@ echo "=== SQLite"
 QUENSC_TEST_STORE=sqlite python3 bench/frame_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/scale_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/memory_bench.py
+QUENSC_TEST_STORE=sqlite python3 bench/upgrade_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/commit_bench.py
 QUENSC_TEST_STORE=sqlite python3 bench/rss_bench.py
 echo "=== Directory (Samba domain controller)"
@@ -19,3 +20,4 @@ trap 'tests/peers/postgres.sh stop "$state"' EXIT
 tests/peers/postgres.sh start "$state"
 QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/frame_bench.py
 QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/scale_bench.py
+QUENSC_TEST_STORE=postgres QUENSC_PG_PEER=$state python3 bench/upgrade_bench.py

@@ -131,8 +131,13 @@ int Check(const Store &store)
     }
     if (!Reachable(store))
         return 1;
-    bool current = PolDb_SetupCheckSchema(store.kind, store.target.c_str(), store.User(), store.Password());
+    int version = 0;
+    bool current =
+        PolDb_SetupCheckSchemaVersion(store.kind, store.target.c_str(), store.User(), store.Password(), &version);
     printf("%s\n", Db_ModuleStatusText());
+    if (version > 0)
+        printf("Schema version %d found; this build uses version %d.%s\n", version, POLDB_SCHEMA_VERSION,
+               current ? "" : " \"quensc-db upgrade\" brings versions 202 (SQLite), 206 to 215 up to it.");
     return current ? 0 : 1;
 }
 
@@ -144,8 +149,12 @@ int Upgrade(const Store &store)
     }
     if (!Reachable(store))
         return 1;
+    int found = 0;
+    (void)PolDb_SetupCheckSchemaVersion(store.kind, store.target.c_str(), store.User(), store.Password(), &found);
     if (!PolDb_SetupUpgradeSchema(store.kind, store.target.c_str(), store.User(), store.Password()))
         return Fail("upgrade failed");
+    if (found > 0 && found != POLDB_SCHEMA_VERSION)
+        printf("%s: schema upgraded from version %d\n", store.target.c_str(), found);
     printf("%s: schema version %d\n", store.target.c_str(), POLDB_SCHEMA_VERSION);
     return 0;
 }

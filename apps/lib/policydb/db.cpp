@@ -250,6 +250,7 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
         case POLDB_SCHEMA_WRONG_VERSION:
             PolDb_Log("PolDB_ModuleInit: Found database schema with wrong version number = %d\n", found);
             if (mode == DB_INIT_UPGRADE_OR_CREATE || mode == DB_INIT_UPGRADE_EXISTING) {
+            upgrade:
                 DbConnection *conn = Db_Open();
                 bool upgraded = conn && PolDb_UpgradeDbVersion(conn, found);
                 Db_Close(conn);
@@ -276,6 +277,23 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
             return false;
         case POLDB_SCHEMA_MISSING:
             PolDb_Log("PolDB_ModuleInit: Found no or empty database\n");
+            if (mode == DB_INIT_UPGRADE_OR_CREATE || mode == DB_INIT_UPGRADE_EXISTING) {
+                /* An upgrade that stopped while the version row was gone
+                 * (a rebuild drops it with the other old tables) is
+                 * finished, never replaced by a fresh schema. */
+                std::string status = Db_ModuleStatusText();
+                DbConnection *probe = Db_Open();
+                int pending = 0;
+                bool resume = probe && PolDb_UpgradePending(probe, &pending);
+                Db_Close(probe);
+                Db_SetModuleStatus(-1, status.c_str());
+                if (resume) {
+                    *oldVersion = pending;
+                    *newVersion = pending;
+                    found = pending;
+                    goto upgrade;
+                }
+            }
             if (mode == DB_INIT_CHECK_ONLY || mode == DB_INIT_UPGRADE_EXISTING) {
                 Db_ModuleExit();
                 return false;
@@ -377,15 +395,6 @@ bool InitSchema(void)
     return true;
 }
 
-bool PolDb_UpgradeDbVersion(DbConnection *conn, int fromVersion)
-{
-    (void)conn;
-    /* Upgrading older schemas in place is not part of this build yet. */
-    PolDb_Log("PolDb_UpgradeDbVersion: upgrade from schema version %d is not available\n", fromVersion);
-    Db_SetModuleStatus(-1, "Database upgrade failed: schema upgrade is not available");
-    return false;
-}
-
 /* ---- set-up entry points of the configuration tool ------------------------- */
 
 static bool AlwaysLocked(void *, bool) { return true; }
@@ -418,9 +427,17 @@ bool PolDb_SetupTestConnection(int storeKind, const char *dsn, const char *user,
 
 bool PolDb_SetupCheckSchema(int storeKind, const char *dsn, const char *user, const char *password)
 {
+    int version = 0;
+    return PolDb_SetupCheckSchemaVersion(storeKind, dsn, user, password, &version);
+}
+
+bool PolDb_SetupCheckSchemaVersion(int storeKind, const char *dsn, const char *user, const char *password,
+                                   int *version)
+{
+    *version = 0;
     if (!SetupInit(storeKind, dsn, user, password, DB_INIT_NO_CHECK))
         return false;
-    bool ok = PolDb_CheckSchema(nullptr) == POLDB_SCHEMA_CURRENT;
+    bool ok = PolDb_CheckSchema(version) == POLDB_SCHEMA_CURRENT;
     Db_ModuleExit();
     return ok;
 }

@@ -303,11 +303,20 @@ std::string BuildSchemaScript()
     for (int i = 1; i <= 9; i++)
         Add(script, "INSERT INTO PolicyDb_MetaInfo (name, value) VALUES ('insCustom" + std::to_string(i) +
                         "ReadOnly', 'FALSE')");
+    script += ';';
+    script += PolDb_EventTypeInserts(nullptr);
+    return script;
+}
+
+std::string EventTypeInserts(bool (*keep)(int type))
+{
+    std::string script;
     for (const EventTypeRow &row : kEventTypes)
-        Add(script, "INSERT INTO PolicyDb_EventType (eventType, eventMessage, eventCategory, eventCategoryName, "
-                    "eventLogLevel) VALUES (" + std::to_string(row.type) + ", '" + row.message + "', " +
-                        std::to_string(row.category) + ", '" + kCategoryNames[row.category] + "', " +
-                        std::to_string(row.level) + ")");
+        if (!keep || keep(row.type))
+            Add(script, "INSERT INTO PolicyDb_EventType (eventType, eventMessage, eventCategory, eventCategoryName, "
+                        "eventLogLevel) VALUES (" + std::to_string(row.type) + ", '" + row.message + "', " +
+                            std::to_string(row.category) + ", '" + kCategoryNames[row.category] + "', " +
+                            std::to_string(row.level) + ")");
     return script;
 }
 
@@ -333,6 +342,17 @@ std::string BuildLowercaseIndexScript()
 }
 
 } // namespace
+
+std::string PolDb_EventTypeInserts(bool (*keep)(int type)) { return EventTypeInserts(keep); }
+
+std::string PolDb_SchemaTableScript(const char *table)
+{
+    std::string prefix = std::string("CREATE TABLE ") + table + " (";
+    for (const char *text : kTables)
+        if (std::string(text).starts_with(prefix))
+            return text;
+    return std::string();
+}
 
 const char *PolDb_SchemaScript(void)
 {

@@ -3,6 +3,7 @@
 # exit codes scripts rely on.
 set -u
 bin=$1
+fixture=$2   # upgrade_fixture: writes databases of older schema versions
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 fails=0
@@ -32,6 +33,20 @@ expect 2 "unknown command is a usage error" -- "$bin" frobnicate --sqlite "$db"
 expect 2 "missing path is a usage error" -- "$bin" check
 echo garbage > "$dir/junk.bin"
 expect 1 "check of a non-database file fails" -- "$bin" check --sqlite "$dir/junk.bin"
+old=$dir/old.bin
+"$fixture" 206 --sqlite "$old" || { echo "FAIL: fixture"; fails=$((fails+1)); }
+expect 1 "check tells the version of an old schema" -- "$bin" check --sqlite "$old"
+grep -q "Schema version 206 found" "$dir/out" || { echo "FAIL: found-version text"; cat "$dir/out"; fails=$((fails+1)); }
+expect 0 "upgrade brings 206 to 216" -- "$bin" upgrade --sqlite "$old"
+grep -q "schema upgraded from version 206" "$dir/out" || { echo "FAIL: upgrade text"; cat "$dir/out"; fails=$((fails+1)); }
+[ "$(sqlite3 "$old" 'SELECT COUNT(*) FROM PolicyDb_Quen')" = 3 ] || { echo "FAIL: upgrade lost rows"; fails=$((fails+1)); }
+expect 0 "check passes after the upgrade" -- "$bin" check --sqlite "$old"
+grep -q "Schema version 216 found" "$dir/out" || { echo "FAIL: current-version text"; cat "$dir/out"; fails=$((fails+1)); }
+rm -f "$old"; "$fixture" 206 --sqlite "$old"
+sqlite3 "$old" "UPDATE PolicyDb_MetaInfo SET value='204' WHERE name='version'"
+expect 1 "upgrade of an unknown version fails" -- "$bin" upgrade --sqlite "$old"
+grep -q "Don't know an upgrade path from version 204" "$dir/out" || { echo "FAIL: unknown-version text"; cat "$dir/out"; fails=$((fails+1)); }
+[ "$(sqlite3 "$old" "SELECT value FROM PolicyDb_MetaInfo WHERE name='version'")" = 204 ] || { echo "FAIL: version changed"; fails=$((fails+1)); }
 printf 'p@ss <w> & "q"\n' | "$bin" obfuscate >"$dir/obf" 2>&1 || { echo "FAIL: obfuscate"; fails=$((fails+1)); }
 grep -qxE '[A-Za-z0-9+/]+=*' "$dir/obf" && ! grep -q 'p@ss' "$dir/obf" || { echo "FAIL: obfuscated text"; cat "$dir/obf"; fails=$((fails+1)); }
 head -c 5000 /dev/zero | tr '\0' x | "$bin" obfuscate >/dev/null 2>&1 && { echo "FAIL: an over-long secret was taken"; fails=$((fails+1)); }

@@ -70,8 +70,24 @@ const char *PolDb_LowercaseIndexScript(void);
 extern const char *const PolDb_SchemaTables[];
 extern const int PolDb_SchemaTableCount;
 
+/* The INSERT statements of the current event types (joined by ';') whose
+ * type keep accepts (every type for a null keep). */
+std::string PolDb_EventTypeInserts(bool (*keep)(int type));
+/* The CREATE TABLE statement (with the indices that follow it) of one table
+ * of the current schema; "" for a name the schema does not have. */
+std::string PolDb_SchemaTableScript(const char *table);
+
 /* Brings a schema of an older version up to the current one on conn.
  * Returns false (after logging and setting the module status) on failure. */
 bool PolDb_UpgradeDbVersion(DbConnection *conn, int fromVersion);
+
+/* The step an interrupted upgrade left half done (see upgrade.cpp): true with
+ * *fromVersion set when the database records one. Module init resumes it
+ * even when the version row is missing at that point. */
+bool PolDb_UpgradePending(DbConnection *conn, int *fromVersion);
+
+/* Runs the one step that starts at fromVersion (for the engine of conn),
+ * with its log lines and status as in PolDb_UpgradeDbVersion. */
+bool PolDb_UpgradeOneStep(DbConnection *conn, int fromVersion);
 
 #endif

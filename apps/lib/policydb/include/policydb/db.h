@@ -136,6 +136,9 @@ bool InitSchema(void);
  * module status text afterwards says what happened. */
 bool PolDb_SetupTestConnection(int storeKind, const char *dsn, const char *user, const char *password);
 bool PolDb_SetupCheckSchema(int storeKind, const char *dsn, const char *user, const char *password);
+/* The same, also giving the version found (0 when none could be read). */
+bool PolDb_SetupCheckSchemaVersion(int storeKind, const char *dsn, const char *user, const char *password,
+                                   int *version);
 bool PolDb_SetupInitSchema(int storeKind, const char *dsn, const char *user, const char *password);
 bool PolDb_SetupUpgradeSchema(int storeKind, const char *dsn, const char *user, const char *password);
 /* Lists ODBC data sources; names and descriptions are newly allocated
