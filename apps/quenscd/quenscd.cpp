@@ -760,8 +760,11 @@ std::string httpdConf(const std::string &root, const Options &o, bool withCgi, b
     replaceAll(conf, "@BODY_LIMIT@", kBodyLimit);
 
     if (withCgi)
+        /* mod_cgi forks each CGI from the worker that serves it. mod_cgid's
+         * separate daemon would be left running when the parent is killed,
+         * and nothing of an installation may outlive its parent. */
         conf += "\n# The configuration tool, one process per request.\n"
-                "LoadModule cgid_module \"@MODULES@/mod_cgid.so\"\n"
+                "LoadModule cgi_module \"@MODULES@/mod_cgi.so\"\n"
                 "<Directory \"@ROOT@/html\">\n"
                 "    <Files \"configure.cgi\">\n"
                 "        Options +ExecCGI\n"

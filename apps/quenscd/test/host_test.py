@@ -303,7 +303,7 @@ class Lifecycle(unittest.TestCase):
 
 
 class ConfigurationTool(unittest.TestCase):
-    """configure.cgi through mod_cgid, with a stand-in for the tool."""
+    """configure.cgi through mod_cgi, with a stand-in for the tool."""
 
     def test_tool_runs_in_the_pages_folder_as_the_installation_user(self):
         libdir = tempfile.mkdtemp(prefix="quenscd-test-lib-", dir="/tmp")
