@@ -192,15 +192,7 @@ bool PolDb_InstanceGetByPK(DbConnection *conn, const char *instanceUID, PolDbIns
 
 bool PolDb_InstanceUidTaken(DbConnection *conn, const char *instanceUID, bool *taken)
 {
-    *taken = false;
-    char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_Instance WHERE instanceUID = %s",
-                              PolDb_Literal(conn, instanceUID));
-    DbResultSet *rs = nullptr;
-    if (!Db_Query(conn, sql, &rs))
-        return false;
-    *taken = rs->ops->next(rs) && rs->ops->getInt(rs, 0) > 0;
-    Db_FreeResult(conn, rs);
-    return true;
+    return PolDb_KeyTaken(conn, "PolicyDb_Instance", "instanceUID", instanceUID, taken);
 }
 
 bool PolDb_InstanceEnumerateNonPreview(DbConnection *conn, const char *quenUID, const char *creatorIdData,

@@ -152,15 +152,7 @@ bool PolDb_MacPoolGetByPK(DbConnection *conn, const char *macPoolUID, PolDbMacPo
 
 bool PolDb_MacPoolUidTaken(DbConnection *conn, const char *macPoolUID, bool *taken)
 {
-    *taken = false;
-    char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM PolicyDb_MacPool WHERE macPoolUID = %s",
-                              PolDb_Literal(conn, macPoolUID));
-    DbResultSet *rs = nullptr;
-    if (!Db_Query(conn, sql, &rs))
-        return false;
-    *taken = rs->ops->next(rs) && rs->ops->getInt(rs, 0) > 0;
-    Db_FreeResult(conn, rs);
-    return true;
+    return PolDb_KeyTaken(conn, "PolicyDb_MacPool", "macPoolUID", macPoolUID, taken);
 }
 
 int64_t PolDb_MacPoolAllocateAddress(DbConnection *conn, const char *quenUID)

@@ -40,6 +40,22 @@ bool PolDb_SelectOne(DbConnection *conn, const char *sql, PolDbRowReader reader,
     return ok;
 }
 
+/* Whether any row of table, deleted ones included (they keep their key),
+ * holds value in column: true with *taken set; false (logged) when the table
+ * cannot be read. table and column are the module's own names, never input. */
+inline bool PolDb_KeyTaken(DbConnection *conn, const char *table, const char *column, const char *value,
+                           bool *taken)
+{
+    *taken = false;
+    char *sql = PolDbPsprintf(conn, "SELECT COUNT(*) FROM %s WHERE %s = %s", table, column, PolDb_Literal(conn, value));
+    DbResultSet *rs = nullptr;
+    if (!Db_Query(conn, sql, &rs))
+        return false;
+    *taken = rs->ops->next(rs) && rs->ops->getInt(rs, 0) > 0;
+    Db_FreeResult(conn, rs);
+    return true;
+}
+
 /* Formats the statement in `slot` of `table`. The SQLite text is named once
  * more, unevaluated, so that the compiler checks the arguments against it. */
 #define POLDB_FORMAT(conn, table, text, slot, ...) \
