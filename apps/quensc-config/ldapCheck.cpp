@@ -13,6 +13,12 @@
 
 namespace {
 
+/* How long connecting, and then each directory operation, may take: a
+ * directory that accepts the connection but never answers ends in
+ * QCFG_ERR_LDAP_TIMEOUT instead of holding the page and the web server's
+ * CGI process for good. */
+const int kTimeoutSeconds = 10;
+
 /* OpenLDAP reports client-side failures with negative codes; the checks
  * translate the directory results of the LDAP standard, so map the client
  * codes onto those first. */
@@ -75,8 +81,9 @@ LDAP *OpenSession(const QcfgLdapSettings &settings, const std::string &host, int
         rc = ldap_set_option(ld, LDAP_OPT_DEREF, &deref);
         if (rc != LDAP_OPT_SUCCESS)
             QcfgLogWarning(1, "\t\tCreateConnection Failed: Error setting deref: %s (%d)", ldap_err2string(rc), rc);
-        struct timeval timeout = {10, 0};
+        struct timeval timeout = {kTimeoutSeconds, 0};
         ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
+        ldap_set_option(ld, LDAP_OPT_TIMEOUT, &timeout);
         SetTlsOptions(ld, settings);
         if (ldaps)
             return ld;
@@ -115,6 +122,7 @@ LDAP *OpenSession(const QcfgLdapSettings &settings, const std::string &host, int
             ldap_set_option(plain, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
             ldap_set_option(plain, LDAP_OPT_DEREF, &deref);
             ldap_set_option(plain, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
+            ldap_set_option(plain, LDAP_OPT_TIMEOUT, &timeout);
             return plain;
         }
         ldap_unbind_ext_s(ld, nullptr, nullptr);

@@ -9,7 +9,9 @@
  * Connecting: port 389 with StartTLS; when the directory refuses it and
  * secure is not 0, LDAP over SSL on 636, else the plain connection; then a
  * simple bind as name@domain. The directory's certificate is checked against
- * caFile when that file exists, else the system's trust store. */
+ * caFile when that file exists, else the system's trust store. Connecting
+ * and every operation wait at most 10 s; a directory that does not answer
+ * in time gives QCFG_ERR_LDAP_TIMEOUT. */
 #ifndef QUENSC_CONFIG_LDAPCHECK_H
 #define QUENSC_CONFIG_LDAPCHECK_H
 
