@@ -8,12 +8,16 @@ loopback address, port 389, in a thread of the test process.
     r.start(); ...; r.stop()
 
 With refuse_bind=True every bind answers 13 (confidentiality required), as
-a directory does that wants an encrypted channel it cannot get."""
+a directory does that wants an encrypted channel it cannot get; bind_result
+makes every bind answer that result instead (51 busy, 52 unavailable, as an
+overloaded or shutting-down directory does). With silent=True it accepts
+connections and reads requests but never answers, as a hung directory."""
 
 import socket
 import threading
 
 PORT = 389
+_DIAGNOSTICS = {13: "encryption required", 51: "busy", 52: "unavailable"}
 
 
 def _length(n):
@@ -64,10 +68,11 @@ def _result(message_id, op_tag, code, diagnostic="", referrals=()):
 
 
 class Responder:
-    def __init__(self, address, referrals, refuse_bind=False):
+    def __init__(self, address, referrals, refuse_bind=False, bind_result=0, silent=False):
         self.address = address
         self.referrals = list(referrals)
-        self.refuse_bind = refuse_bind
+        self.bind_result = 13 if refuse_bind else bind_result
+        self.silent = silent
         self.searches = 0
         self._listener = None
         self._thread = None
@@ -113,7 +118,8 @@ class Responder:
                     chunk = conn.recv(4096)
                     if not chunk:
                         return
-                    data += chunk
+                    if not self.silent:
+                        data += chunk
                     continue
                 _, message, used = element
                 data = data[used:]
@@ -121,8 +127,8 @@ class Responder:
                 message_id = int.from_bytes(id_element[1], "big", signed=True)
                 op_tag = message[id_element[2]]
                 if op_tag == 0x60:  # bind request
-                    code = 13 if self.refuse_bind else 0
-                    conn.sendall(_result(message_id, 0x61, code, "encryption required" if code else ""))
+                    code = self.bind_result
+                    conn.sendall(_result(message_id, 0x61, code, _DIAGNOSTICS.get(code, "refused") if code else ""))
                 elif op_tag == 0x77:  # extended request: StartTLS is not offered
                     conn.sendall(_result(message_id, 0x78, 2, "unsupported extended operation"))
                 elif op_tag == 0x63:  # search request

@@ -614,7 +614,8 @@ class UploadTest(ToolTest):
 
 class PeersTest(ToolTest):
     """The data source and directory checks where no peer answers; their
-    paths against PostgreSQL and the domain controller need those peers."""
+    paths against PostgreSQL and the domain controller are in dsn_test.py
+    and directory_test.py."""
 
     def test_no_data_sources_is_an_empty_success(self):
         odbc = tempfile.mkdtemp(prefix="qcfg-odbc-", dir="/tmp")

@@ -1,178 +1,156 @@
-"""The tool's directory checks against a real Active Directory domain
-controller (Samba), started for this run in a private network namespace
-(run this file under `unshare -n`, as root) so that it can take the
-directory ports on its own loopback address without meeting any other
-directory on the machine. The provisioned domain is kept in a template
-folder and copied for each run. Checks CheckLDAPData and the directory
-login through configure, run as the web server runs it."""
+"""The tool's directory checks through configure, run as the web server runs
+it: CheckLDAPData and the directory-mode login against the Samba domain
+controller that the directory tests share (tests/peers/samba.sh, started
+once per run by the ctest fixture samba), and the directory's failure
+answers that no controller gives on demand (busy, unavailable, no answer)
+from small LDAP responders (tests/peers/ldap_referral.py) on loopback
+addresses of their own, port 389 (root).
+
+Wrong passwords go only to cfgadmin, the peer's account for this test, so
+that the server's directory tests running at the same time never see one
+of their accounts locked out."""
 
 import os
-import shutil
-import socket
 import subprocess
 import sys
-import tempfile
-import time
 import unittest
-from urllib.parse import urlencode
 
-CONFIGURE = os.environ.get("QCFG_CONFIGURE")
-TEMPLATE = os.environ.get("QCFG_DC_TEMPLATE", "/tmp/qcfg-dc-template")
-PAGES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "html")
-
-ADDRESS = "127.0.0.23"
-REALM = "qcfg.test"
-BASE = "DC=qcfg,DC=test"
-ADMIN_PW = "Adm1nPass!x"
-MEMBER_PW = "Qadm1nPass!x"
-OTHER_PW = "Qus3rPass!x"
-ADMINS = "CN=Domain Admins,CN=Users," + BASE
-HELPDESK = "CN=QcfgHelp,CN=Users," + BASE
+HERE = os.path.dirname(os.path.abspath(__file__))
+PEERS = os.path.join(HERE, "..", "..", "..", "tests", "peers")
+sys.path.insert(0, PEERS)
+import cgi_test  # noqa: E402
+from ldap_referral import Responder  # noqa: E402
 
 
-def sh(*args, **kw):
-    return subprocess.run(list(args), check=True, capture_output=True, **kw)
+def samba_facts():
+    out = subprocess.run(["bash", os.path.join(PEERS, "samba.sh"), "env"], check=True, capture_output=True,
+                         text=True).stdout
+    return {key: value.strip("'") for key, _, value in (line.partition("=") for line in out.splitlines())}
 
 
-def provision(template):
-    """Provisions the domain with its accounts and a certificate for the
-    controller's address, once; later runs reuse it."""
-    if os.path.exists(os.path.join(template, "ready")):
-        return
-    shutil.rmtree(template, ignore_errors=True)
-    os.makedirs(template)
-    conf = os.path.join(template, "etc", "smb.conf")
-    sh("samba-tool", "domain", "provision", "--realm=" + REALM.upper(), "--domain=QCFG", "--server-role=dc",
-       "--dns-backend=NONE", "--adminpass=" + ADMIN_PW, "--targetdir=" + template,
-       "--option=interfaces=" + ADDRESS, "--option=bind interfaces only=yes", "--option=netbios name=QCFGDC")
-    sh("samba-tool", "user", "create", "qadmin", MEMBER_PW, "-s", conf)
-    sh("samba-tool", "user", "create", "quser", OTHER_PW, "-s", conf)
-    sh("samba-tool", "group", "addmembers", "Domain Admins", "qadmin", "-s", conf)
-    sh("samba-tool", "group", "add", "QcfgHelp", "-s", conf)
-    tls = os.path.join(template, "qcfg-tls")
-    os.makedirs(tls)
-    sh("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650", "-subj", "/CN=QcfgTestCA",
-       "-keyout", tls + "/ca.key", "-out", tls + "/ca.pem")
-    sh("openssl", "req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + ADDRESS, "-keyout", tls + "/dc.key",
-       "-out", tls + "/dc.csr")
-    with open(tls + "/ext.cnf", "w") as f:
-        f.write("subjectAltName=IP:%s\n" % ADDRESS)
-    sh("openssl", "x509", "-req", "-in", tls + "/dc.csr", "-CA", tls + "/ca.pem", "-CAkey", tls + "/ca.key",
-       "-CAcreateserial", "-days", "3650", "-extfile", tls + "/ext.cnf", "-out", tls + "/dc.pem")
-    os.chmod(tls + "/dc.key", 0o600)
-    open(os.path.join(template, "ready"), "w").close()
+SAMBA = samba_facts()
+REALM = SAMBA["SAMBA_REALM"]
+BASE = SAMBA["SAMBA_BASE"]
+USER_PASS = SAMBA["SAMBA_USER_PASS"]
+QUERY_UPN = SAMBA["SAMBA_QUERY_USER"] + "@" + REALM
+ADMINS = "CN=QuenAdmins,CN=Users," + BASE
+HELPDESK = "CN=QuenHelpdesk,CN=Users," + BASE
+MEMBER = "cfgadmin"
+QUERY = {"host": "127.0.0.1", "qUserUPN": QUERY_UPN, "qUserPw": SAMBA["SAMBA_QUERY_PASS"], "defDomain": REALM}
 
 
 class DirectoryTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        provision(TEMPLATE)
-        sh("ip", "link", "set", "lo", "up")
-        sh("ip", "addr", "add", ADDRESS + "/8", "dev", "lo")
-        cls.dc = tempfile.mkdtemp(prefix="qcfg-dc-", dir="/tmp")
-        shutil.rmtree(cls.dc)
-        shutil.copytree(TEMPLATE, cls.dc, symlinks=True)
-        conf = os.path.join(cls.dc, "etc", "smb.conf")
-        with open(conf) as f:
-            text = f.read().replace(TEMPLATE, cls.dc)
-        tls = os.path.join(cls.dc, "qcfg-tls")
-        text = text.replace("[global]\n", "[global]\n\ttls enabled = yes\n\ttls keyfile = %s/dc.key\n"
-                            "\ttls certfile = %s/dc.pem\n\ttls cafile = %s/ca.pem\n" % (tls, tls, tls), 1)
-        with open(conf, "w") as f:
-            f.write(text)
-        cls.samba = subprocess.Popen(["samba", "-M", "single", "-i", "-s", conf],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        cls.inst = tempfile.mkdtemp(prefix="qcfg-dir-", dir="/tmp")
-        for sub in ("conf", "db", "html", "ssl", "log", "tmp", "bin"):
-            os.makedirs(os.path.join(cls.inst, sub))
-        for name in os.listdir(PAGES):
-            shutil.copy(os.path.join(PAGES, name), os.path.join(cls.inst, "html", name))
-        with open(os.path.join(cls.inst, "html", "quensc-config.conf"), "w") as f:
-            f.write("path=%s/\n" % cls.inst)
-        shutil.copy(os.path.join(tls, "ca.pem"), os.path.join(cls.inst, "ssl", "ldap.crt"))
-        deadline = time.monotonic() + 120
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection((ADDRESS, 636), timeout=1).close()
-                socket.create_connection((ADDRESS, 389), timeout=1).close()
-                break
-            except OSError:
-                pass
-            if cls.samba.poll() is not None:
-                raise RuntimeError("samba ended")
-            time.sleep(0.5)
-        cls.cookie = None
-        cls.address = 0
+    """A scratch installation that trusts the peer's certificate."""
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.samba.terminate()
-        try:
-            cls.samba.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            cls.samba.kill()
-            cls.samba.wait()
-        shutil.rmtree(cls.dc, ignore_errors=True)
-        shutil.rmtree(cls.inst, ignore_errors=True)
+    def setUp(self):
+        self.inst = cgi_test.Installation()
+        with open(SAMBA["SAMBA_CA"], "rb") as src, open(self.inst.path("ssl/ldap.crt"), "wb") as dst:
+            dst.write(src.read())
+        self.client = 0
 
-    def run_tool(self, fields, keep_session=True):
-        """A POST to configure; each call comes from its own client address
-        so the slow-down of failed logins does not add up."""
-        DirectoryTest.address += 1
-        body = urlencode(fields).encode()
-        env = {"PATH": os.environ.get("PATH", ""), "REQUEST_METHOD": "POST", "HTTP_HOST": "x",
-               "REMOTE_ADDR": "10.0.0.%d" % DirectoryTest.address,
-               "CONTENT_TYPE": "application/x-www-form-urlencoded", "CONTENT_LENGTH": str(len(body))}
-        if keep_session and DirectoryTest.cookie:
-            env["HTTP_COOKIE"] = "QCFGSESSID=" + DirectoryTest.cookie
-        out = subprocess.run([CONFIGURE], input=body, env=env, cwd=os.path.join(self.inst, "html"),
-                             capture_output=True, timeout=120).stdout.decode()
-        head, _, text = out.partition("\r\n\r\n")
-        for line in head.split("\r\n"):
-            if line.startswith("Set-Cookie: QCFGSESSID=") and keep_session:
-                DirectoryTest.cookie = line.split("=", 1)[1].split(";")[0]
-        return text
+    def tearDown(self):
+        self.inst.remove()
 
-    def query_account(self):
-        return {"host": ADDRESS, "qUserUPN": "Administrator@" + REALM, "qUserPw": ADMIN_PW, "defDomain": REALM}
+    def post(self, type_, fresh_session=False, **fields):
+        """A POST from the pages' own site; each from a client address of
+        its own, so the slow-down of failed logins does not add up."""
+        self.client += 1
+        if fresh_session:
+            self.inst.cookie = None
+        return self.inst.run(dict(fields, type=type_), method="POST", origin="http://127.0.0.1:8080",
+                             env={"REMOTE_ADDR": "10.0.0.%d" % self.client})[1]
 
-    def test_1_check_ldap_data(self):
+    def commit_directory_mode(self, **fields):
+        commit = dict(QUERY, dbType="sqlite", enableLDAP="1", adminGroupDN=ADMINS, purgeType="0")
+        commit.update(fields)
+        self.assertEqual(self.post("Commit", **commit), "SUCCESS:")
+
+    def login(self, user, domain, password):
+        return self.post("Login", fresh_session=True, loginLdapName=user, loginLdapDomain=domain,
+                         loginLdapPasswd=password)
+
+
+class CheckLdapDataTest(DirectoryTest):
+    def test_answers(self):
         cases = [
             ("administrators' group found", {"adminGroupDN": ADMINS}, "SUCCESS:"),
             ("both groups found", {"adminGroupDN": ADMINS, "helpdeskGroupDN": HELPDESK}, "SUCCESS:"),
             ("help-desk group missing", {"adminGroupDN": ADMINS, "helpdeskGroupDN": "CN=Nope," + BASE}, "ERROR:408"),
             ("administrators' group missing", {"adminGroupDN": "CN=Nope," + BASE}, "ERROR:407"),
             ("administrators' group empty", {"adminGroupDN": ""}, "ERROR:407"),
-            ("wrong query password", {"qUserPw": "wrong", "adminGroupDN": ADMINS}, "ERROR:411"),
+            ("wrong query password", {"qUserUPN": MEMBER + "@" + REALM, "qUserPw": "wrong", "adminGroupDN": ADMINS},
+             "ERROR:411"),
             ("domain not in the directory", {"defDomain": "other.test", "adminGroupDN": ADMINS}, "ERROR:411"),
         ]
         for name, fields, expected in cases:
             with self.subTest(name):
-                query = dict(self.query_account(), type="CheckLDAPData")
-                query.update(fields)
-                self.assertEqual(self.run_tool(query, keep_session=False), expected)
+                self.assertEqual(self.post("CheckLDAPData", **dict(QUERY, **fields)), expected)
 
-    def test_2_directory_login(self):
-        commit = dict(self.query_account(), type="Commit", dbType="sqlite", enableLDAP="1", adminGroupDN=ADMINS,
-                      purgeType="0")
-        self.assertEqual(self.run_tool(commit), "SUCCESS:")
+
+class DirectoryLoginTest(DirectoryTest):
+    def test_login_answers(self):
+        self.commit_directory_mode()
         cases = [
-            ("member by name and domain", "qadmin", REALM, MEMBER_PW, "SUCCESS:"),
-            ("member by principal name, page's placeholder", "qadmin@" + REALM, "$$DOMAIN$$", MEMBER_PW, "SUCCESS:"),
-            ("member with a wrong password", "qadmin", REALM, "wrong", "ERROR:414"),
-            ("not a member", "quser", REALM, OTHER_PW, "ERROR:413"),
+            ("member by name and domain", MEMBER, REALM, USER_PASS, "SUCCESS:"),
+            ("member by principal name, page's placeholder", MEMBER + "@" + REALM, "$$DOMAIN$$", USER_PASS,
+             "SUCCESS:"),
+            ("member with a wrong password", MEMBER, REALM, "wrong", "ERROR:414"),
+            ("not a member", "normal", REALM, USER_PASS, "ERROR:413"),
             ("unknown user", "ghost", REALM, "x", "ERROR:410"),
-            ("no password", "qadmin", REALM, "", "ERROR:414"),
+            ("no password", MEMBER, REALM, "", "ERROR:414"),
         ]
         for name, user, domain, password, expected in cases:
             with self.subTest(name):
-                self.assertEqual(self.run_tool({"type": "Login", "loginLdapName": user, "loginLdapDomain": domain,
-                                                "loginLdapPasswd": password}, keep_session=False), expected)
+                self.assertEqual(self.login(user, domain, password), expected)
+
+    def test_security_page_after_a_directory_login(self):
+        common = ('SUCCESS:enableLDAP::=::true::,::host::=::"127.0.0.1"::,::qUserUPN::=::"%s"::,::'
+                  'qUserPw::=::"%s"::,::defDomain::=::"%s"::,::adminGroupDN::=::"%s"::,::'
+                  % (QUERY_UPN, SAMBA["SAMBA_QUERY_PASS"], REALM, ADMINS))
+        cases = [
+            ("help desk on", {"enableHelpdesk": "1", "helpdeskGroupDN": HELPDESK},
+             'enableLDAPHelpdesk::=::true::,::helpdeskGroupDN::=::"%s"::,::' % HELPDESK),
+            ("help desk off", {"helpdeskGroupDN": HELPDESK}, "enableLDAPHelpDesk::=::false::,::"),
+        ]
+        for name, fields, expected in cases:
+            with self.subTest(name):
+                self.commit_directory_mode(**fields)
+                self.assertEqual(self.login(MEMBER, REALM, USER_PASS), "SUCCESS:")
+                self.assertEqual(self.post("SendData", page="Security"), common + expected)
+
+
+class DirectoryFailureTest(DirectoryTest):
+    """Answers of a directory that is busy, unavailable or hung. The tool
+    only falls back to a plain channel, which the responders speak, when
+    the configuration file allows it (ldap/secure 0)."""
+
+    def allow_plain_channel(self):
+        self.assertEqual(self.post("Commit", dbType="sqlite", enableLDAP="0", adminPass="pw", purgeType="0"),
+                         "SUCCESS:")
+        with open(self.inst.path("conf/quensc.conf")) as f:
+            text = f.read()
+        with open(self.inst.path("conf/quensc.conf"), "w") as f:
+            f.write(text.replace("<secure>1</secure>", "<secure>0</secure>"))
+        self.assertEqual(self.post("Login", fresh_session=True, loginPlainPasswd="pw"), "SUCCESS:")
+
+    def test_directory_failures_reply_their_codes(self):
+        self.allow_plain_channel()
+        cases = [
+            ("busy", "127.0.0.31", {"bind_result": 51}, "ERROR:402"),
+            ("unavailable", "127.0.0.32", {"bind_result": 52}, "ERROR:404"),
+            ("no answer", "127.0.0.33", {"silent": True}, "ERROR:401"),
+        ]
+        for name, address, behaviour, expected in cases:
+            with self.subTest(name):
+                responder = Responder(address, [], **behaviour).start()
+                try:
+                    self.assertEqual(self.post("CheckLDAPData", **dict(QUERY, host=address, adminGroupDN=ADMINS)),
+                                     expected)
+                finally:
+                    responder.stop()
 
 
 if __name__ == "__main__":
-    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        CONFIGURE = sys.argv.pop(1)
-    if len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
-        TEMPLATE = sys.argv.pop(1)
+    if not cgi_test.CONFIGURE and len(sys.argv) > 1 and not sys.argv[1].startswith("-"):
+        cgi_test.CONFIGURE = sys.argv.pop(1)
     unittest.main(verbosity=2)
