@@ -1,7 +1,9 @@
 """InstanceCreate against its floor: a plain SQLite program (raw_commits)
-doing the same two commits per request on the same schema with the same
-durability (write-ahead log, a full sync at each commit), on the same file
-system, at 1 and 8 concurrent clients. Rounds are interleaved (raw, server,
+doing per request what the server's request does in the database (the same
+reads and rows in the same two transactions, with prepared statements and
+one transaction at a time) on the same schema with the same durability
+(write-ahead log, a full sync at each commit), on the same file system, at 1
+and 8 concurrent clients. Rounds are interleaved (raw, server,
 raw, server ...) and the medians compared; the goal is a ratio of at least
 0.8. SQLite installations only."""
 

@@ -721,9 +721,24 @@ void Db_SetError(DbConnection *conn, int code, const char *text)
 
 char *PolDbPsprintf(DbConnection *conn, const char *fmt, ...)
 {
+    /* The C library's formatter: statement texts carry long literals (a
+     * session record, an instance row), which it copies a run at a time
+     * where APR's copies a character at a time. */
     va_list ap;
     va_start(ap, fmt);
-    char *out = apr_pvsprintf(conn->pool, fmt, ap);
+    char small[1024];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    char *out = nullptr;
+    if (n >= 0) {
+        out = static_cast<char *>(apr_palloc(conn->pool, static_cast<size_t>(n) + 1));
+        if (out && static_cast<size_t>(n) < sizeof small)
+            memcpy(out, small, static_cast<size_t>(n) + 1);
+        else if (out)
+            vsnprintf(out, static_cast<size_t>(n) + 1, fmt, ap);
+    }
     va_end(ap);
     if (!out)
         PolDb_Panic("PolDbPsprintf: Cannot allocate memory\n");
@@ -748,11 +763,26 @@ char *PolDb_EscapeString(DbConnection *conn, bool lowercase, bool withOperator, 
     /* Only quotes are doubled: every engine reads a backslash in a literal
      * as itself (the ODBC store turns standard_conforming_strings on for
      * PostgreSQL, its default since 9.1). */
-    for (const char *s = text; *s; s++) {
-        char c = lowercase ? static_cast<char>(tolower(static_cast<unsigned char>(*s))) : *s;
-        if (c == '\'')
+    if (lowercase) {
+        for (const char *s = text; *s; s++) {
+            char c = static_cast<char>(tolower(static_cast<unsigned char>(*s)));
+            if (c == '\'')
+                *p++ = c;
             *p++ = c;
-        *p++ = c;
+        }
+    } else {
+        /* Copied a quote-free run at a time. */
+        for (const char *s = text; *s;) {
+            size_t run = strcspn(s, "'");
+            memcpy(p, s, run);
+            p += run;
+            s += run;
+            if (*s == '\'') {
+                *p++ = '\'';
+                *p++ = '\'';
+                s++;
+            }
+        }
     }
     *p++ = '\'';
     *p = '\0';

@@ -37,16 +37,21 @@ char *PolDb_Base64Encode(const unsigned char *bytes, size_t length)
     return text;
 }
 
-/* The 6-bit value of a Base64 character, or -1. */
-static int Base64Value(unsigned char c)
-{
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
+/* The 6-bit value of each Base64 character by byte, -1 for the others
+ * (a table: session records are decoded on every request). */
+struct Base64Values {
+    signed char of[256];
+    constexpr Base64Values() : of()
+    {
+        for (int c = 0; c < 256; c++)
+            of[c] = -1;
+        for (int i = 0; i < 64; i++)
+            of[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    }
+};
+static constexpr Base64Values kBase64Values;
+
+static int Base64Value(unsigned char c) { return kBase64Values.of[c]; }
 
 bool PolDb_Base64Decode(const char *text, unsigned char **out, size_t *outLength)
 {

@@ -1,8 +1,11 @@
 /* The SQLite store: the eight store operations and the six row operations
  * over an embedded SQLite 3 file, and the small pool of open files behind
- * them. Whole result tables are fetched at once (get-table) and every value
- * is handled as text. */
+ * them. Statements run through the connection's kept statements
+ * (sqliteStatements.h) where their shape allows; whole result tables are
+ * fetched at once and every value is handled as text. */
 #include "store/stores.h"
+
+#include "store/sqliteStatements.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -35,6 +38,7 @@ constexpr const char *kConnectionPragmas = "PRAGMA journal_mode=WAL; PRAGMA sync
 
 struct PooledFile {
     sqlite3 *db;
+    SqliteStatements *kept;  /* its prepared statements */
     std::string dsn;
     dev_t device;
     ino_t inode;
@@ -61,14 +65,22 @@ bool FileIdentity(const char *dsn, dev_t *device, ino_t *inode)
     return true;
 }
 
-/* A pooled file for dsn whose file is still the one it opened, or null. */
-sqlite3 *TakePooled(const char *dsn, uint64_t *statistics)
+/* Finalizes the file's kept statements, then closes it. */
+int CloseFile(sqlite3 *db, SqliteStatements *kept)
+{
+    PolDb_SqliteStatementsDestroy(kept);
+    return sqlite3_close(db);
+}
+
+/* A pooled file for dsn whose file is still the one it opened (with its
+ * kept statements in *kept), or null. */
+sqlite3 *TakePooled(const char *dsn, uint64_t *statistics, SqliteStatements **kept)
 {
     dev_t device;
     ino_t inode;
     if (!FileIdentity(dsn, &device, &inode))
         return nullptr;
-    std::vector<sqlite3 *> stale;
+    std::vector<PooledFile> stale;
     sqlite3 *found = nullptr;
     {
         std::lock_guard<std::mutex> hold(g_poolLock);
@@ -81,24 +93,25 @@ sqlite3 *TakePooled(const char *dsn, uint64_t *statistics)
                 continue;
             } else if (f.device != device || f.inode != inode) {
                 /* The file was replaced underneath: never hand it out. */
-                stale.push_back(f.db);
+                stale.push_back(f);
             } else if (!found) {
                 found = f.db;
                 *statistics = f.statistics;
+                *kept = f.kept;
             } else {
                 continue;
             }
             g_pool.erase(g_pool.begin() + static_cast<long>(i));
         }
     }
-    for (sqlite3 *db : stale)
-        sqlite3_close(db);
+    for (PooledFile &f : stale)
+        CloseFile(f.db, f.kept);
     return found;
 }
 
 /* Keeps db for reuse; false when the pool is full or the file can't be
  * pooled (the caller closes it then). */
-bool GivePooled(sqlite3 *db, const char *dsn, uint64_t statistics)
+bool GivePooled(sqlite3 *db, SqliteStatements *kept, const char *dsn, uint64_t statistics)
 {
     dev_t device;
     ino_t inode;
@@ -107,13 +120,15 @@ bool GivePooled(sqlite3 *db, const char *dsn, uint64_t statistics)
     std::lock_guard<std::mutex> hold(g_poolLock);
     if (g_pool.size() >= kPoolMax)
         return false;
-    g_pool.push_back(PooledFile{db, dsn, device, inode, statistics, getpid()});
+    g_pool.push_back(PooledFile{db, kept, dsn, device, inode, statistics, getpid()});
     return true;
 }
 
-/* Per connection: the handle and the statistics generation it has loaded. */
+/* Per connection: the handle, its kept statements and the statistics
+ * generation it has loaded. */
 struct SqliteHandle {
     sqlite3 *db;
+    SqliteStatements *kept;
     uint64_t statistics;
 };
 
@@ -121,18 +136,24 @@ struct SqliteResultSet {
     DbResultSet base;   /* must stay first: the row operations */
     int columns;
     int rows;
-    char **table;       /* header row, then the data rows */
     int current;        /* -1 before the first next */
+    /* The data rows' cells, row after row; null for NULL. They point into
+     * texts (a kept statement's rows) or table (a text's get-table). */
+    std::vector<const char *> cells;
+    std::string texts;
+    char **table;
 };
 
-sqlite3 *Handle(DbConnection *conn) { return static_cast<SqliteHandle *>(conn->handle)->db; }
+SqliteHandle *HandleOf(DbConnection *conn) { return static_cast<SqliteHandle *>(conn->handle); }
+
+sqlite3 *Handle(DbConnection *conn) { return HandleOf(conn)->db; }
 
 const char *Cell(DbResultSet *rs, int col)
 {
     auto *s = reinterpret_cast<SqliteResultSet *>(rs);
     if (s->current < 0 || s->current >= s->rows || col < 0 || col >= s->columns)
         return nullptr;
-    return s->table[(s->current + 1) * s->columns + col];
+    return s->cells[static_cast<size_t>(s->current) * static_cast<size_t>(s->columns) + static_cast<size_t>(col)];
 }
 
 /* Records the outcome of a call on the connection and frees SQLite's text. */
@@ -186,7 +207,8 @@ bool StoreOpen(DbConnection *conn)
 {
     const char *dsn = Db_ModuleDsn();
     uint64_t statistics = 0;
-    sqlite3 *db = TakePooled(dsn, &statistics);
+    SqliteStatements *kept = nullptr;
+    sqlite3 *db = TakePooled(dsn, &statistics, &kept);
     if (db) {
         /* The planner reads the statistics once per schema load: a file
          * pooled before the last refresh reloads them. */
@@ -195,14 +217,24 @@ bool StoreOpen(DbConnection *conn)
             if (sqlite3_exec(db, "ANALYZE sqlite_schema", nullptr, nullptr, nullptr) == SQLITE_OK) {
                 statistics = current;
             } else {
-                sqlite3_close(db);
+                CloseFile(db, kept);
                 db = nullptr;
+                kept = nullptr;
             }
         }
     }
     if (!db) {
+        /* Nothing reads SQLite's memory statistics, and keeping them takes
+         * a process-wide mutex on every allocation. Only possible before
+         * SQLite's first use in the process; refused (and harmless) after. */
+        static std::once_flag memoryStatistics;
+        std::call_once(memoryStatistics, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
         statistics = g_statistics.load();
-        int rc = sqlite3_open(dsn ? dsn : "", &db);
+        /* A connection belongs to one thread at a time (the pool hands a
+         * file to one caller), so SQLite's own per-call locking is not
+         * needed. */
+        int rc = sqlite3_open_v2(dsn ? dsn : "", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                                 nullptr);
         if (!db)
             POLDB_ALLOC_FAILED();
         if (rc != SQLITE_OK) {
@@ -219,10 +251,12 @@ bool StoreOpen(DbConnection *conn)
             PolDb_Log("Db_Open: Cannot set the journal mode: %s\n", message ? message : "");
         }
         sqlite3_free(message);
+        kept = PolDb_SqliteStatementsCreate(db);
     }
     Db_SetError(conn, SQLITE_OK, sqlite3_errstr(SQLITE_OK));
-    auto *h = static_cast<SqliteHandle *>(PolDb_Malloc(sizeof(SqliteHandle)));
+    auto *h = new SqliteHandle;
     h->db = db;
+    h->kept = kept;
     h->statistics = statistics;
     conn->handle = h;
     return true;
@@ -230,13 +264,15 @@ bool StoreOpen(DbConnection *conn)
 
 bool StoreClose(DbConnection *conn)
 {
-    auto *h = static_cast<SqliteHandle *>(conn->handle);
+    auto *h = HandleOf(conn);
     int rc = SQLITE_OK;
-    if (!GivePooled(h->db, Db_ModuleDsn(), h->statistics))
-        rc = sqlite3_close(h->db);
+    if (!GivePooled(h->db, h->kept, Db_ModuleDsn(), h->statistics)) {
+        rc = CloseFile(h->db, h->kept);
+        h->kept = nullptr;
+    }
     Db_SetError(conn, rc, rc == SQLITE_OK ? "OK" : "Error closing SQLite DB Connection");
     if (rc == SQLITE_OK) {
-        free(h);
+        delete h;
         conn->handle = nullptr;
     }
     return rc == SQLITE_OK;
@@ -261,30 +297,93 @@ bool StoreRollback(DbConnection *conn)
     return RunFixed(conn, "ROLLBACK", "Db_Rollback: ROLLBACK error: %s\n");
 }
 
+/* The kept statement for sql with its values bound, or null when sql has
+ * no shape that can be kept (it is then run as text). */
+sqlite3_stmt *KeptStatement(DbConnection *conn, const char *sql)
+{
+    SqliteHandle *h = HandleOf(conn);
+    return h->kept ? PolDb_SqliteStatementFor(h->kept, sql) : nullptr;
+}
+
+/* Records the outcome of stepping a kept statement to its end (rc: the
+ * last step's code), as sqlite3_exec would have reported it. */
+bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc)
+{
+    if (rc == SQLITE_DONE) {
+        PolDb_SqliteStatementDone(stmt);
+        return Record(conn, SQLITE_OK, nullptr);
+    }
+    char *message = sqlite3_mprintf("%s", sqlite3_errmsg(Handle(conn)));
+    PolDb_SqliteStatementDone(stmt);
+    return Record(conn, rc, message);
+}
+
 bool StoreExec(DbConnection *conn, const char *sql)
 {
+    if (sqlite3_stmt *stmt = KeptStatement(conn, sql)) {
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        }
+        return RecordStep(conn, stmt, rc);
+    }
     char *message = nullptr;
     int rc = sqlite3_exec(Handle(conn), sql, nullptr, nullptr, &message);
     return Record(conn, rc, message);
 }
 
+/* Reads every row of a kept statement into s. */
+int ReadRows(sqlite3_stmt *stmt, SqliteResultSet *s)
+{
+    s->columns = sqlite3_column_count(stmt);
+    std::vector<size_t> offsets;   /* into s->texts; SIZE_MAX for NULL */
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        for (int col = 0; col < s->columns; col++) {
+            const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, col));
+            if (!text) {
+                if (sqlite3_column_type(stmt, col) != SQLITE_NULL)
+                    return SQLITE_NOMEM;
+                offsets.push_back(SIZE_MAX);
+                continue;
+            }
+            offsets.push_back(s->texts.size());
+            s->texts.append(text);
+            s->texts += '\0';
+        }
+        s->rows++;
+    }
+    s->cells.reserve(offsets.size());
+    for (size_t offset : offsets)
+        s->cells.push_back(offset == SIZE_MAX ? nullptr : s->texts.data() + offset);
+    return rc;
+}
+
 bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
 {
-    char **table = nullptr;
+    *rs = nullptr;
+    auto *s = new SqliteResultSet{};
+    s->base.ops = &kRowOps;
+    s->current = -1;
+    if (sqlite3_stmt *stmt = KeptStatement(conn, sql)) {
+        if (!RecordStep(conn, stmt, ReadRows(stmt, s))) {
+            delete s;
+            return false;
+        }
+        *rs = &s->base;
+        return true;
+    }
     int rows = 0, columns = 0;
     char *message = nullptr;
-    int rc = sqlite3_get_table(Handle(conn), sql, &table, &rows, &columns, &message);
+    int rc = sqlite3_get_table(Handle(conn), sql, &s->table, &rows, &columns, &message);
     if (!Record(conn, rc, message)) {
-        sqlite3_free_table(table);
-        *rs = nullptr;
+        sqlite3_free_table(s->table);
+        delete s;
         return false;
     }
-    auto *s = static_cast<SqliteResultSet *>(PolDb_Malloc(sizeof(SqliteResultSet)));
-    s->base.ops = &kRowOps;
     s->columns = columns;
     s->rows = rows;
-    s->table = table;
-    s->current = -1;
+    /* The header row (the column names) is not needed. */
+    s->cells.assign(s->table + columns, s->table + static_cast<size_t>(rows + 1) * static_cast<size_t>(columns));
     *rs = &s->base;
     return true;
 }
@@ -293,7 +392,7 @@ void StoreFreeResult(DbConnection *, DbResultSet *rs)
 {
     auto *s = reinterpret_cast<SqliteResultSet *>(rs);
     sqlite3_free_table(s->table);
-    free(s);
+    delete s;
 }
 
 const DbStoreOps kStoreOps = {StoreOpen, StoreClose, StoreBegin, StoreCommit,
@@ -314,6 +413,6 @@ void PolDb_SqliteClosePool(void)
     }
     for (PooledFile &f : files)
         if (f.owner == getpid())
-            sqlite3_close(f.db);
+            CloseFile(f.db, f.kept);
 }
 

@@ -233,7 +233,7 @@ void Db_SetError(DbConnection *conn, int code, const char *text);
 
 /* ---- statement helpers (results live in the connection's pool) --------- */
 
-/* printf-style formatting with APR's formatter. Use PRId64 for 64-bit. */
+/* printf-style formatting (the C library's). Use PRId64 for 64-bit. */
 char *PolDbPsprintf(DbConnection *conn, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 /* A SQL literal for text: 'text' with quotes doubled (a backslash stays
