@@ -1,7 +1,8 @@
 /* The SQLite store: the eight store operations and the six row operations
  * over an embedded SQLite 3 file, and the small pool of open files behind
  * them. Whole result tables are fetched at once (get-table) and every value
- * is handled as text. */
+ * is handled as text. A write transaction is "BEGIN IMMEDIATE"; a read-only
+ * one is deferred and refuses every statement that would write. */
 #include "store/stores.h"
 
 #include <sqlite3.h>
@@ -111,10 +112,14 @@ bool GivePooled(sqlite3 *db, const char *dsn, uint64_t statistics)
     return true;
 }
 
-/* Per connection: the handle and the statistics generation it has loaded. */
+/* Per connection: the handle, the statistics generation it has loaded, and
+ * whether "PRAGMA query_only" may be on (set for a read-only transaction,
+ * left on between them, turned off before a write transaction and before
+ * the file goes back to the pool). */
 struct SqliteHandle {
     sqlite3 *db;
     uint64_t statistics;
+    bool queryOnly;
 };
 
 struct SqliteResultSet {
@@ -224,6 +229,7 @@ bool StoreOpen(DbConnection *conn)
     auto *h = static_cast<SqliteHandle *>(PolDb_Malloc(sizeof(SqliteHandle)));
     h->db = db;
     h->statistics = statistics;
+    h->queryOnly = false;
     conn->handle = h;
     return true;
 }
@@ -232,7 +238,10 @@ bool StoreClose(DbConnection *conn)
 {
     auto *h = static_cast<SqliteHandle *>(conn->handle);
     int rc = SQLITE_OK;
-    if (!GivePooled(h->db, Db_ModuleDsn(), h->statistics))
+    /* A pooled file always allows writes: the next owner may be a writer.
+     * One that cannot be switched back is closed instead. */
+    bool poolable = !h->queryOnly || sqlite3_exec(h->db, "PRAGMA query_only=0", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!poolable || !GivePooled(h->db, Db_ModuleDsn(), h->statistics))
         rc = sqlite3_close(h->db);
     Db_SetError(conn, rc, rc == SQLITE_OK ? "OK" : "Error closing SQLite DB Connection");
     if (rc == SQLITE_OK) {
@@ -244,6 +253,20 @@ bool StoreClose(DbConnection *conn)
 
 bool StoreBegin(DbConnection *conn)
 {
+    auto *h = static_cast<SqliteHandle *>(conn->handle);
+    if (conn->readOnly) {
+        /* Deferred: the snapshot starts at the first read and the file's
+         * write lock is never taken. query_only makes SQLite refuse every
+         * statement that would write until a write transaction turns it
+         * off again. */
+        h->queryOnly = true;
+        return RunFixed(conn, "PRAGMA query_only=1; BEGIN", "Db_BeginTx: BEGIN error: %s\n");
+    }
+    if (h->queryOnly) {
+        if (!RunFixed(conn, "PRAGMA query_only=0", "Db_BeginTx: PRAGMA query_only error: %s\n"))
+            return false;
+        h->queryOnly = false;
+    }
     return RunFixed(conn, "BEGIN IMMEDIATE", "Db_BeginTx: BEGIN IMMEDIATE error: %s\n");
 }
 
@@ -261,10 +284,31 @@ bool StoreRollback(DbConnection *conn)
     return RunFixed(conn, "ROLLBACK", "Db_Rollback: ROLLBACK error: %s\n");
 }
 
+/* SQLite refused a write under query_only: inside a read-only transaction
+ * that is a wrongly marked request, told loudly. The line names the
+ * statement by its first three words (its kind and table), never its
+ * values. */
+void NoteRefusedWrite(DbConnection *conn, int rc, const char *sql)
+{
+    if (rc != SQLITE_READONLY || !conn->readOnly)
+        return;
+    conn->writeRefused = true;
+    const char *p = sql;
+    for (int words = 0; words < 3 && *p; words++) {
+        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
+            p++;
+        while (*p && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '(')
+            p++;
+    }
+    const int head = static_cast<int>(p - sql > 120 ? 120 : p - sql);
+    PolDb_Log("Db_Exec: refused a statement that writes inside a read-only transaction: %.*s\n", head, sql);
+}
+
 bool StoreExec(DbConnection *conn, const char *sql)
 {
     char *message = nullptr;
     int rc = sqlite3_exec(Handle(conn), sql, nullptr, nullptr, &message);
+    NoteRefusedWrite(conn, rc, sql);
     return Record(conn, rc, message);
 }
 
@@ -274,6 +318,7 @@ bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
     int rows = 0, columns = 0;
     char *message = nullptr;
     int rc = sqlite3_get_table(Handle(conn), sql, &table, &rows, &columns, &message);
+    NoteRefusedWrite(conn, rc, sql);
     if (!Record(conn, rc, message)) {
         sqlite3_free_table(table);
         *rs = nullptr;
