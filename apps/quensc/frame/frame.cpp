@@ -249,8 +249,8 @@ static int RunMethod(QuenScCall *call, bool *storeLater)
     if (call->session && !(def->flags & QUENSC_FRAME_NO_STORE)) {
         if (call->ctx->conn->readOnly)
             *storeLater = true;
-        else
-            QuenScSessionStore(call->ctx, call->session, false);
+        else if (QuenScSessionStore(call->ctx, call->session, false) != QUENSC_OK && rc == QUENSC_OK)
+            rc = QUENSC_INTERNAL; /* the failed store rolled the work back with it: nothing was kept */
     }
     return rc;
 }

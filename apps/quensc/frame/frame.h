@@ -80,7 +80,8 @@ inline int QuenScReadStatus(const QuenScCall *call)
  * work's values when the code is QUENSC_OK (or valuesOnError is set). The
  * code is QUENSC_INTERNAL when no request context could be made, the
  * registry lock could not be released, an argument could not be read, the
- * commit failed or a read-only request attempted a write;
+ * commit failed, a writer's successful work was rolled back by its failed
+ * session store, or a read-only request attempted a write;
  * QUENSC_INVALID_SESSION for an unknown session id;
  * QUENSC_INSUFFICIENT_PRIVILEGES when the security check refuses. Null only
  * when the result array itself cannot be created. */

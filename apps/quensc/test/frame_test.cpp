@@ -32,6 +32,17 @@ bool FailingCommit(DbConnection *conn)
     return PolDb_SqliteStoreOps()->commit(conn);
 }
 
+/* Session writes that fail on demand, over the real SQLite store. */
+bool g_failSessionWrites = false;
+bool FailingSessionExec(DbConnection *conn, const char *sql)
+{
+    if (g_failSessionWrites && strstr(sql, "PolicyDb_LongField") && !strstr(sql, "SELECT")) {
+        Db_SetError(conn, 1, "injected session write failure");
+        return false;
+    }
+    return PolDb_SqliteStoreOps()->exec(conn, sql);
+}
+
 /* Runs once, right after the next commit that succeeds: what another
  * request does between two transactions of one request. */
 std::function<void()> g_afterCommit;
@@ -61,6 +72,7 @@ protected:
     void TearDown() override
     {
         g_failCommits = 0;
+        g_failSessionWrites = false;
         Installation::TearDown();
     }
     std::vector<std::string> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
@@ -284,6 +296,23 @@ TEST_F(Server, CommitFailureTurnsSuccessIntoInternal)
     EXPECT_EQ(Scalar("SELECT returnCodeText FROM PolicyDb_Event WHERE handlerName = 'SessionOpen' ORDER BY "
                      "eventUID DESC LIMIT 1"),
               "INTERNAL");
+}
+
+TEST_F(Server, FailedSessionStoreOfAWriterAnswersInternalNotSuccess)
+{
+    /* A ttl under ten seconds: every request stores its session. */
+    Configure("<configuration_version>3</configuration_version><db_type>sqlite</db_type><session_ttl>5</session_ttl>");
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Login("admin-secret");
+    DbStoreOps ops = *PolDb_SqliteStoreOps();
+    ops.exec = FailingSessionExec;
+    Db_SetStoreOpsOverride(&ops);
+    g_failSessionWrites = true;
+    /* The failed store rolls back the Quen with it: success would be a lie. */
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"2"}));
+    g_failSessionWrites = false;
+    EXPECT_TRUE(Logged("Failed to add/update session " + id));
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Quen"), "0");
 }
 
 TEST_F(Server, ARegistryLockThatCannotBeReleasedAnswersInternalAndIsStillAudited)
