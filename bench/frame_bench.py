@@ -4,6 +4,8 @@ baseline served by the same Apache in the same run.
   Echo                        one POST per round trip, keep-alive
   SessionOpen + SessionClose  two POSTs per round trip (a pair is counted once)
   static                      GET of a file holding a precomputed Echo answer
+  InstanceGetState            a client's read of one instance (audited)
+  InstanceQueryCount          a manager's count of every instance (audited)
 
 each at 1 and 8 concurrent keep-alive clients (wrk, one connection per
 thread), and the ratios of each method to the static baseline."""
@@ -13,9 +15,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
-from quensc_install import Installation  # noqa: E402
+from quensc_install import ADMIN_PASSWORD, Installation  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "5")
 ECHO_GOAL = 0.66  # Echo's share of the static rate
@@ -94,13 +97,27 @@ def main():
                     '<array><data>\r\n<value><i4>0</i4></value>\r\n<value><string>hello</string></value>\r\n'
                     '</data></array></value></param>\r\n</params>\r\n</methodResponse>\r\n')
         os.chmod(static, 0o644)
+        # Two read methods on one instance: a client's and a manager's.
+        admin = proxy.SessionOpen(10)[1]
+        assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+        assert proxy.QuenCreate(admin, {"uuid": "frame-q", "name": "Frame Quen"}) == [0]
+        assert proxy.PackageCreate(admin, {
+            "uuid": "frame-p", "quen_uuid": "frame-q", "name": "Frame package", "useValidDates": 0,
+            "validDateStart": "0", "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+        created = proxy.InstanceCreate(session, {"type": 0}, "frame-p", "frame key", "")
+        assert created[0] == 0, created
+        state_body = xmlrpc.client.dumps((session, created[1]), methodname="InstanceGetState")
+        count_body = xmlrpc.client.dumps((admin, {}), methodname="InstanceQueryCount")
         base = "http://127.0.0.1:%d" % install.http_port
-        rows = []
+        rows, reads = [], []
         for clients in (1, 8):
             static_rate = wrk(base + "/echo.xml", "", clients)
             echo_rate = wrk(base + "/RPC2", ECHO_LUA % echo_body, clients)
             pair_rate = wrk(base + "/RPC2", OPEN_CLOSE_LUA, clients)
             rows.append((clients, static_rate, echo_rate, pair_rate))
+            state_rate = wrk(base + "/RPC2", ECHO_LUA % state_body, clients)
+            count_rate = wrk(base + "/RPC2", ECHO_LUA % count_body, clients)
+            reads.append((clients, static_rate, state_rate, count_rate))
         print("\nServer frame round trips per second (%ss per figure, audit events at level 4)" % DURATION)
         print("%-8s %12s %12s %18s %10s %6s %14s" % ("clients", "static GET", "Echo", "Open+Close pairs",
                                                       "Echo/stat", "goal", "pairs/stat"))
@@ -109,6 +126,12 @@ def main():
             print("%-8d %12.0f %12.0f %18.0f %10.3f %6s %14.3f" % (
                 clients, static_rate, echo_rate, pair_rate, ratio, "ok" if ratio >= ECHO_GOAL else "<0.66",
                 pair_rate / static_rate))
+        print("\nRead methods, round trips per second")
+        print("%-8s %18s %20s %12s %12s" % ("clients", "InstanceGetState", "InstanceQueryCount", "state/stat",
+                                            "count/stat"))
+        for clients, static_rate, state_rate, count_rate in reads:
+            print("%-8d %18.0f %20.0f %12.3f %12.3f" % (clients, state_rate, count_rate, state_rate / static_rate,
+                                                       count_rate / static_rate))
     finally:
         install.remove()
 

@@ -572,6 +572,8 @@ static bool CallLock(bool acquire)
 static bool ReleaseLockStep(DbConnection *conn)
 {
     POLDB_ASSERT(conn->lockDepth >= 0 && conn->lockDepth <= 1);
+    /* A read-only transaction never holds the database lock. */
+    POLDB_ASSERT(!conn->readOnly || conn->lockDepth == 0);
     if (!EngineIsLocked(conn) || conn->lockDepth == 0)
         return true;
     conn->lockDepth--;
@@ -582,13 +584,21 @@ static bool ReleaseLockStep(DbConnection *conn)
     return true;
 }
 
+void Db_SetReadOnly(DbConnection *conn, bool readOnly)
+{
+    /* A transaction keeps the kind it began with: never upgraded. */
+    POLDB_ASSERT(!conn->inTransaction || conn->readOnly == readOnly);
+    conn->readOnly = readOnly;
+}
+
 bool Db_BeginTx(DbConnection *conn)
 {
     /* A connection has one transaction at a time, and holds the lock only
-     * inside it. */
+     * inside a write transaction: readers run beside the writer that holds
+     * it (the store gives them a snapshot and refuses their writes). */
     POLDB_ASSERT(!conn->inTransaction);
     POLDB_ASSERT(conn->lockDepth == 0);
-    if (EngineIsLocked(conn)) {
+    if (EngineIsLocked(conn) && !conn->readOnly) {
         if (conn->lockDepth == 0 && !CallLock(true)) {
             PolDb_Log("Db_BegitTx: cannot acquire DB lock\n");
             return false;
@@ -852,6 +862,16 @@ bool PolDb_Exec(DbConnection *conn, const char *sql, const char *name)
 
 bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key)
 {
+    /* Only a section that goes on to write takes it: inside a read-only
+     * transaction (which on SQLite does not hold the file's write lock
+     * either) it is a write that a wrongly marked request attempted. */
+    if (conn->readOnly) {
+        PolDb_Log("PolDb_LockAcrossServers: refused inside a read-only transaction\n");
+        Db_SetError(conn, -1, "shared lock refused inside a read-only transaction");
+        conn->writeRefused = true;
+        RollbackAfterFailure(conn);
+        return false;
+    }
     if (conn->engine != DB_ENGINE_POSTGRES)
         return true;
     const char *hash = key ? PolDbPsprintf(conn, "hashtext(%s)", PolDb_EscapeString(conn, false, false, key)) : "0";

@@ -117,6 +117,17 @@ bool QuenScDbLock(void *server, bool acquire)
     return rc == APR_SUCCESS;
 }
 
+int QuenScBeginWrites(i_ctx *ctx, bool *switched)
+{
+    *switched = ctx->conn->readOnly;
+    if (!*switched)
+        return QUENSC_OK;
+    /* Nothing was written: the commit only ends the snapshot. */
+    bool ended = Db_Commit(ctx->conn);
+    Db_SetReadOnly(ctx->conn, false);
+    return ended ? QUENSC_OK : QUENSC_INTERNAL;
+}
+
 int QuenScRegistryLock(QuenScServer *server, int lock)
 {
     if (!server || !server->registryLock)
@@ -210,8 +221,10 @@ void QuenScRecordEvent(i_ctx *ctx)
 
 /* ---- the frame ---------------------------------------------------------------- */
 
-/* Steps 3 to 7: arguments, session, rights, work, session store. */
-static int RunMethod(QuenScCall *call)
+/* Steps 3 to 7: arguments, session, rights, work, session store. A
+ * read-only request leaves the store to WriteBackSession after its commit
+ * and sets *storeLater instead. */
+static int RunMethod(QuenScCall *call, bool *storeLater)
 {
     const QuenScMethodDef *def = call->def;
     if (!(def->flags & QUENSC_FRAME_NO_SESSION)) {
@@ -233,9 +246,34 @@ static int RunMethod(QuenScCall *call)
     if (rc != QUENSC_OK)
         return rc;
     rc = def->work(call);
-    if (call->session && !(def->flags & QUENSC_FRAME_NO_STORE))
-        QuenScSessionStore(call->ctx, call->session, false);
+    if (call->session && !(def->flags & QUENSC_FRAME_NO_STORE)) {
+        if (call->ctx->conn->readOnly)
+            *storeLater = true;
+        else if (QuenScSessionStore(call->ctx, call->session, false) != QUENSC_OK && rc == QUENSC_OK)
+            rc = QUENSC_INTERNAL; /* the failed store rolled the work back with it: nothing was kept */
+    }
     return rc;
+}
+
+/* The session store of a read-only request, after its commit: when one is
+ * due, in a write transaction of its own, and only while the stored session
+ * is still the one the request read, so that a session another request
+ * closed or changed in between is neither brought back nor overwritten
+ * (that request stored a fresh access time itself). False when that
+ * transaction's commit failed. */
+static bool WriteBackSession(QuenScCall *call)
+{
+    i_ctx *ctx = call->ctx;
+    QuenScSession *session = call->session;
+    if (!QuenScSessionNeedsStore(session, time(nullptr)))
+        return true;
+    unsigned char *bytes = nullptr;
+    size_t length = 0;
+    if (PolDb_SessionGetBlob(ctx->conn, session->id, &bytes, &length) && length == QUENSC_SESSION_RECORD_SIZE &&
+        memcmp(bytes, session->stored, length) == 0)
+        QuenScSessionStore(ctx, session, false);
+    free(bytes);
+    return Db_Commit(ctx->conn);
 }
 
 xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc_value *params, void *serverPtr)
@@ -250,13 +288,16 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
     call.ctx = QuenScContextCreate(server);
     bool unlocked = false;
     if (call.ctx) {
+        DbConnection *conn = call.ctx->conn;
+        Db_SetReadOnly(conn, (def->flags & QUENSC_FRAME_READ_ONLY) != 0);
+        bool storeLater = false;
         /* A registry lock that cannot be released leaves the method undone
          * (QUENSC_INTERNAL), but the request still commits and is audited. */
         unlocked = QuenScRegistryLock(server, 0) == 1;
         int64_t start = PolDb_Now();
         if (unlocked) {
             call.values = QuenScNewResultArray();
-            code = call.values ? RunMethod(&call) : QUENSC_INTERNAL;
+            code = call.values ? RunMethod(&call, &storeLater) : QUENSC_INTERNAL;
         }
 
         if (env->fault_occurred) {
@@ -268,10 +309,20 @@ xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc
             xmlrpc_env_clean(env);
             xmlrpc_env_init(env);
         }
-        if (!Db_Commit(call.ctx->conn)) {
+        bool committed = Db_Commit(conn);
+        /* What a read-only request still writes (its session, its event)
+         * goes into write transactions of their own. */
+        Db_SetReadOnly(conn, false);
+        if (committed && storeLater)
+            committed = WriteBackSession(&call);
+        if (!committed) {
             QuenScLogError("%sHandler() Error committing DB transaction!", def->name);
             code = QUENSC_INTERNAL;
         }
+        /* A method marked read-only that attempted a write (refused and
+         * logged by the database library) is a fault of the server. */
+        if (conn->writeRefused)
+            code = QUENSC_INTERNAL;
 
         if (!(def->flags & QUENSC_FRAME_NO_EVENT)) {
             PolDbEvent *e = call.ctx->event;

@@ -31,6 +31,12 @@ enum {
     QUENSC_FRAME_NO_STORE = 2,    /* the session is not stored back */
     QUENSC_FRAME_NO_EVENT = 4,    /* no audit event is recorded */
     QUENSC_FRAME_QUIET_READ = 8,  /* no "Error reading rpc msg" line */
+    /* The method writes nothing: its transaction is read-only (no database
+     * lock; see Db_SetReadOnly), and the session write-back and the audit
+     * event follow in write transactions of their own after its commit.
+     * A write it attempts all the same is refused and answered
+     * QUENSC_INTERNAL. When in doubt a method is a writer. */
+    QUENSC_FRAME_READ_ONLY = 16,
 };
 
 struct QuenScMethodDef {
@@ -73,8 +79,10 @@ inline int QuenScReadStatus(const QuenScCall *call)
  * Returns the result array (owned by the caller): the code first, then the
  * work's values when the code is QUENSC_OK (or valuesOnError is set). The
  * code is QUENSC_INTERNAL when no request context could be made, the
- * registry lock could not be released, an argument could not be read or the
- * commit failed; QUENSC_INVALID_SESSION for an unknown session id;
+ * registry lock could not be released, an argument could not be read, the
+ * commit failed, a writer's successful work was rolled back by its failed
+ * session store, or a read-only request attempted a write;
+ * QUENSC_INVALID_SESSION for an unknown session id;
  * QUENSC_INSUFFICIENT_PRIVILEGES when the security check refuses. Null only
  * when the result array itself cannot be created. */
 xmlrpc_value *QuenScRunFrame(const QuenScMethodDef *def, xmlrpc_env *env, xmlrpc_value *params, void *server);

@@ -58,4 +58,13 @@ void QuenScContextDestroy(i_ctx *ctx);
  * (acquire) or releases the server's dbLock. True on success. */
 bool QuenScDbLock(void *server, bool acquire);
 
+/* For a read-only request (QUENSC_FRAME_READ_ONLY) that must write after
+ * all: ends its read-only transaction, and the rest of the request runs as
+ * a writer's does, in a locked write transaction that its next statement
+ * begins (the open one is never upgraded). *switched says whether the
+ * request was read-only until now: what it read may since have changed.
+ * Nothing for a writer. QUENSC_OK, or QUENSC_INTERNAL when the read-only
+ * transaction could not end (the database library logged why). */
+int QuenScBeginWrites(i_ctx *ctx, bool *switched);
+
 #endif

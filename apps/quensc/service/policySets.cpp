@@ -458,6 +458,13 @@ int QuenScGetPolicyVersion(i_ctx *ctx, const char *quenUID, bool working, bool w
         QuenScLogError("Policy set %s (%d) exists but its policy data cannot be read", quenUID, wanted);
         return QUENSC_INTERNAL;
     }
+    /* A read-only request repairs in a write transaction of its own, and
+     * first looks again there: another request may have repaired it. */
+    bool switched = false;
+    if (QuenScBeginWrites(ctx, &switched) != QUENSC_OK)
+        return QUENSC_INTERNAL;
+    if (switched && QuenScLookupPolicy(ctx, quenUID, wanted, withLongData))
+        return QUENSC_OK;
     PolDbRuntimePolicy *next = PolDb_RuntimePolicyGetNextVersion(ctx->conn, quenUID);
     if (!next) {
         QuenScLogError("Error creating policy set in db: %s", Db_GetLastErrorText(ctx->conn));

@@ -6,8 +6,12 @@
 #include "store/stores.h"
 #include "policydb/longField.h"
 #include "frame/session.h"
+#include "policydb/quen.h"
 
 #include <cstdio>
+#include <functional>
+#include <future>
+#include <thread>
 
 extern "C" void postReqHandler(QuenScServer *);
 
@@ -28,6 +32,31 @@ bool FailingCommit(DbConnection *conn)
     return PolDb_SqliteStoreOps()->commit(conn);
 }
 
+/* Session writes that fail on demand, over the real SQLite store. */
+bool g_failSessionWrites = false;
+bool FailingSessionExec(DbConnection *conn, const char *sql)
+{
+    if (g_failSessionWrites && strstr(sql, "PolicyDb_LongField") && !strstr(sql, "SELECT")) {
+        Db_SetError(conn, 1, "injected session write failure");
+        return false;
+    }
+    return PolDb_SqliteStoreOps()->exec(conn, sql);
+}
+
+/* Runs once, right after the next commit that succeeds: what another
+ * request does between two transactions of one request. */
+std::function<void()> g_afterCommit;
+bool CommitThenInterleave(DbConnection *conn)
+{
+    bool ok = PolDb_SqliteStoreOps()->commit(conn);
+    if (ok && g_afterCommit) {
+        std::function<void()> interleave = std::move(g_afterCommit);
+        g_afterCommit = nullptr;
+        interleave();
+    }
+    return ok;
+}
+
 /* An installation each test configures and starts itself, with manager
  * passwords of its own. Replies are read as their texts. */
 class Server : public Installation {
@@ -43,6 +72,7 @@ protected:
     void TearDown() override
     {
         g_failCommits = 0;
+        g_failSessionWrites = false;
         Installation::TearDown();
     }
     std::vector<std::string> Call(const char *name, std::initializer_list<xmlrpc_value *> args)
@@ -268,6 +298,23 @@ TEST_F(Server, CommitFailureTurnsSuccessIntoInternal)
               "INTERNAL");
 }
 
+TEST_F(Server, FailedSessionStoreOfAWriterAnswersInternalNotSuccess)
+{
+    /* A ttl under ten seconds: every request stores its session. */
+    Configure("<configuration_version>3</configuration_version><db_type>sqlite</db_type><session_ttl>5</session_ttl>");
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Login("admin-secret");
+    DbStoreOps ops = *PolDb_SqliteStoreOps();
+    ops.exec = FailingSessionExec;
+    Db_SetStoreOpsOverride(&ops);
+    g_failSessionWrites = true;
+    /* The failed store rolls back the Quen with it: success would be a lie. */
+    EXPECT_EQ(Call("QuenCreate", {S(id), Quen()}), (Strings{"2"}));
+    g_failSessionWrites = false;
+    EXPECT_TRUE(Logged("Failed to add/update session " + id));
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_Quen"), "0");
+}
+
 TEST_F(Server, ARegistryLockThatCannotBeReleasedAnswersInternalAndIsStillAudited)
 {
     Configure();
@@ -357,6 +404,56 @@ TEST_F(Server, ReadMethodLeavesAFreshUnchangedSessionUnwritten)
     /* A change beyond the access time is written at once. */
     EXPECT_EQ(Call("AuthenticateManager", {S(id), Cred(2, "admin-secret")}), (Strings{"0"}));
     EXPECT_NE(Scalar("SELECT COUNT(*) FROM session_writes"), "0");
+}
+
+TEST_F(Server, ReadOnlyRequestsRunWhileAWriterHoldsTheLock)
+{
+    /* No audit events: each is written in a transaction of its own, which
+     * would rightly wait for the writer. */
+    Configure(kGlobal, "", 0);
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Login("admin-secret");
+    std::promise<void> holding, finished;
+    std::thread writer([&] {
+        DbConnection *conn = Db_Open();
+        PolDbQuen quen{};
+        quen.quenUID = const_cast<char *>("pending");
+        quen.quenName = const_cast<char *>("pending");
+        EXPECT_TRUE(PolDb_QuenAdd(conn, &quen));   /* holds the lock until its commit */
+        holding.set_value();
+        finished.get_future().wait();
+        EXPECT_TRUE(Db_Commit(conn));
+        Db_Close(conn);
+    });
+    holding.get_future().wait();
+    /* Were either request to wait for the lock, this thread would wait for
+     * ever: the writer commits only after both answered. */
+    EXPECT_EQ(Call("QuenQuery", {S(id)}), (Strings{"0", "0"})) << "the writer's row is not committed yet";
+    EXPECT_EQ(Call("Echo", {S(id), S("beside a writer")}), (Strings{"0", "beside a writer"}));
+    finished.set_value();
+    writer.join();
+    EXPECT_EQ(Call("QuenQuery", {S(id)})[1], "1");
+}
+
+TEST_F(Server, ReadOnlyRequestWritesItsDueSessionBackUnlessClosedMeanwhile)
+{
+    /* A ttl under ten seconds: every request's store is due. */
+    Configure("<configuration_version>3</configuration_version><db_type>sqlite</db_type><session_ttl>5</session_ttl>");
+    ASSERT_NE(Start(), nullptr) << host_.All();
+    std::string id = Open();
+    Sql("UPDATE PolicyDb_LongField SET sessionExpires = '4000000000'");
+    EXPECT_EQ(Call("InstanceGetState", {S(id), S("no-such-instance")})[0], "21");
+    EXPECT_NEAR(std::stoll(Scalar("SELECT sessionExpires FROM PolicyDb_LongField")) - time(nullptr), 5, 3);
+
+    /* Closed by another request between the read and the write-back: the
+     * session is not brought back. */
+    DbStoreOps ops = *PolDb_SqliteStoreOps();
+    ops.commit = CommitThenInterleave;
+    Db_SetStoreOpsOverride(&ops);
+    g_afterCommit = [&] { Sql("DELETE FROM PolicyDb_LongField WHERE longFieldKey = '" + id + "'"); };
+    EXPECT_EQ(Call("InstanceGetState", {S(id), S("no-such-instance")})[0], "21");
+    EXPECT_FALSE(g_afterCommit);
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_LongField"), "0");
 }
 
 TEST_F(Server, RequestPoolIsReusedEmptyByTheNextRequest)

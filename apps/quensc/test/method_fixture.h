@@ -223,18 +223,20 @@ protected:
         std::ofstream(dir_ + rel, std::ios::binary) << text;
     }
     /* Writes a configuration with these global settings and extra sections,
-     * the manager passwords hashed, every log area at level 4. */
-    void Configure(const std::string &global = kGlobal, const std::string &extra = "")
+     * the manager passwords hashed, every log area at level (0: no audit
+     * events). */
+    void Configure(const std::string &global = kGlobal, const std::string &extra = "", int level = 4)
     {
+        const std::string l = std::to_string(level);
         Write("/conf/quensc.conf",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<quensc_configuration>\n<global>" + global +
                   "</global>\n"
                   "<sqlite><db_file>../db/quensc.bin</db_file></sqlite>\n"
                   "<administrators><password>" + Hash(nullptr, adminPassword_) + "</password></administrators>\n"
                   "<helpdesk><password>" + Hash(nullptr, deskPassword_) + "</password></helpdesk>\n"
-                  "<logging><authentication>4</authentication><quen_admin>4</quen_admin>"
-                  "<package_admin>4</package_admin><instance_admin>4</instance_admin>"
-                  "<policy_admin>4</policy_admin></logging>\n" + extra + "</quensc_configuration>\n");
+                  "<logging><authentication>" + l + "</authentication><quen_admin>" + l + "</quen_admin>"
+                  "<package_admin>" + l + "</package_admin><instance_admin>" + l + "</instance_admin>"
+                  "<policy_admin>" + l + "</policy_admin></logging>\n" + extra + "</quensc_configuration>\n");
     }
     /* Starts the module on the installation's configuration. */
     QuenScServer *Start()

@@ -212,6 +212,16 @@ TEST_F(Service, PolicyVersionResolutionRepairsOnlyTheMissingWorkingRow)
     EXPECT_EQ(version, INT_MAX) << "the current version is still named, though its row is missing";
 }
 
+TEST_F(Service, ReadOnlyMethodRepairsAMissingWorkingSetInAWriteTransaction)
+{
+    CreateQuen("q1");
+    Sql("DELETE FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1' AND policyVersion = 2");
+    EXPECT_EQ(Call("PolicyAdminRetrieve", {S(admin_), S("q1"), I(1)})[0].text, "0") << host_.All();
+    EXPECT_TRUE(Logged("Created missing policy version 2"));
+    EXPECT_EQ(Scalar("SELECT published FROM PolicyDb_RuntimePolicy WHERE quenUID = 'q1' AND policyVersion = 2"),
+              "FALSE");
+}
+
 TEST_F(Service, PolicySetRefusesAWrongPublishedFlagAndRecordsTheVersion)
 {
     CreateQuen("q1");

@@ -2,7 +2,9 @@
  * over an embedded SQLite 3 file, and the small pool of open files behind
  * them. Statements run through the connection's kept statements
  * (sqliteStatements.h) where their shape allows; whole result tables are
- * fetched at once and every value is handled as text. */
+ * fetched at once and every value is handled as text. A write transaction
+ * is "BEGIN IMMEDIATE"; a read-only one is deferred and refuses every
+ * statement that would write. */
 #include "store/stores.h"
 
 #include "store/sqliteStatements.h"
@@ -124,12 +126,15 @@ bool GivePooled(sqlite3 *db, SqliteStatements *kept, const char *dsn, uint64_t s
     return true;
 }
 
-/* Per connection: the handle, its kept statements and the statistics
- * generation it has loaded. */
+/* Per connection: the handle, its kept statements, the statistics
+ * generation it has loaded, and whether "PRAGMA query_only" may be on (set
+ * for a read-only transaction, left on between them, turned off before a
+ * write transaction and before the file goes back to the pool). */
 struct SqliteHandle {
     sqlite3 *db;
     SqliteStatements *kept;
     uint64_t statistics;
+    bool queryOnly;
 };
 
 struct SqliteResultSet {
@@ -258,6 +263,7 @@ bool StoreOpen(DbConnection *conn)
     h->db = db;
     h->kept = kept;
     h->statistics = statistics;
+    h->queryOnly = false;
     conn->handle = h;
     return true;
 }
@@ -266,7 +272,10 @@ bool StoreClose(DbConnection *conn)
 {
     auto *h = HandleOf(conn);
     int rc = SQLITE_OK;
-    if (!GivePooled(h->db, h->kept, Db_ModuleDsn(), h->statistics)) {
+    /* A pooled file always allows writes: the next owner may be a writer.
+     * One that cannot be switched back is closed instead. */
+    bool poolable = !h->queryOnly || sqlite3_exec(h->db, "PRAGMA query_only=0", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!poolable || !GivePooled(h->db, h->kept, Db_ModuleDsn(), h->statistics)) {
         rc = CloseFile(h->db, h->kept);
         h->kept = nullptr;
     }
@@ -280,6 +289,20 @@ bool StoreClose(DbConnection *conn)
 
 bool StoreBegin(DbConnection *conn)
 {
+    SqliteHandle *h = HandleOf(conn);
+    if (conn->readOnly) {
+        /* Deferred: the snapshot starts at the first read and the file's
+         * write lock is never taken. query_only makes SQLite refuse every
+         * statement that would write until a write transaction turns it
+         * off again. */
+        h->queryOnly = true;
+        return RunFixed(conn, "PRAGMA query_only=1; BEGIN", "Db_BeginTx: BEGIN error: %s\n");
+    }
+    if (h->queryOnly) {
+        if (!RunFixed(conn, "PRAGMA query_only=0", "Db_BeginTx: PRAGMA query_only error: %s\n"))
+            return false;
+        h->queryOnly = false;
+    }
     return RunFixed(conn, "BEGIN IMMEDIATE", "Db_BeginTx: BEGIN IMMEDIATE error: %s\n");
 }
 
@@ -297,6 +320,26 @@ bool StoreRollback(DbConnection *conn)
     return RunFixed(conn, "ROLLBACK", "Db_Rollback: ROLLBACK error: %s\n");
 }
 
+/* SQLite refused a write under query_only: inside a read-only transaction
+ * that is a wrongly marked request, told loudly. The line names the
+ * statement by its first three words (its kind and table), never its
+ * values. */
+void NoteRefusedWrite(DbConnection *conn, int rc, const char *sql)
+{
+    if (rc != SQLITE_READONLY || !conn->readOnly)
+        return;
+    conn->writeRefused = true;
+    const char *p = sql;
+    for (int words = 0; words < 3 && *p; words++) {
+        while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')
+            p++;
+        while (*p && *p != ' ' && *p != '\t' && *p != '\n' && *p != '\r' && *p != '(')
+            p++;
+    }
+    const int head = static_cast<int>(p - sql > 120 ? 120 : p - sql);
+    PolDb_Log("Db_Exec: refused a statement that writes inside a read-only transaction: %.*s\n", head, sql);
+}
+
 /* The kept statement for sql with its values bound, or null when sql has
  * no shape that can be kept (it is then run as text). */
 sqlite3_stmt *KeptStatement(DbConnection *conn, const char *sql)
@@ -305,14 +348,15 @@ sqlite3_stmt *KeptStatement(DbConnection *conn, const char *sql)
     return h->kept ? PolDb_SqliteStatementFor(h->kept, sql) : nullptr;
 }
 
-/* Records the outcome of stepping a kept statement to its end (rc: the
+/* Records the outcome of stepping sql's kept statement to its end (rc: the
  * last step's code), as sqlite3_exec would have reported it. */
-bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc)
+bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc, const char *sql)
 {
     if (rc == SQLITE_DONE) {
         PolDb_SqliteStatementDone(stmt);
         return Record(conn, SQLITE_OK, nullptr);
     }
+    NoteRefusedWrite(conn, rc, sql);
     char *message = sqlite3_mprintf("%s", sqlite3_errmsg(Handle(conn)));
     PolDb_SqliteStatementDone(stmt);
     return Record(conn, rc, message);
@@ -324,10 +368,11 @@ bool StoreExec(DbConnection *conn, const char *sql)
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         }
-        return RecordStep(conn, stmt, rc);
+        return RecordStep(conn, stmt, rc, sql);
     }
     char *message = nullptr;
     int rc = sqlite3_exec(Handle(conn), sql, nullptr, nullptr, &message);
+    NoteRefusedWrite(conn, rc, sql);
     return Record(conn, rc, message);
 }
 
@@ -365,7 +410,7 @@ bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
     s->base.ops = &kRowOps;
     s->current = -1;
     if (sqlite3_stmt *stmt = KeptStatement(conn, sql)) {
-        if (!RecordStep(conn, stmt, ReadRows(stmt, s))) {
+        if (!RecordStep(conn, stmt, ReadRows(stmt, s), sql)) {
             delete s;
             return false;
         }
@@ -375,6 +420,7 @@ bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
     int rows = 0, columns = 0;
     char *message = nullptr;
     int rc = sqlite3_get_table(Handle(conn), sql, &s->table, &rows, &columns, &message);
+    NoteRefusedWrite(conn, rc, sql);
     if (!Record(conn, rc, message)) {
         sqlite3_free_table(s->table);
         delete s;

@@ -355,6 +355,73 @@ TEST_F(Connections, CloseRollsBackAndLockRefusalFailsTheStatement)
     EXPECT_TRUE(Db_Close(conn));
 }
 
+TEST_F(Connections, ReadOnlyTransactionTakesNoLockAndRunsBesideAWriter)
+{
+    Raw("INSERT INTO t VALUES ('before', 1, NULL)");
+    const int acquisitions = probe_.acquisitions;
+    DbConnection *reader = Db_Open();
+    Db_SetReadOnly(reader, true);
+    char *count = SelectSingleString(reader, "SELECT COUNT(*) FROM t");
+    EXPECT_STREQ(count, "1");
+    free(count);
+    EXPECT_TRUE(reader->inTransaction);
+    EXPECT_EQ(reader->lockDepth, 0);
+    EXPECT_EQ(probe_.acquisitions, acquisitions);
+    /* The file's write lock is free too: a writer elsewhere commits at once
+     * (Raw waits for no lock), and the reader keeps its snapshot. */
+    Raw("INSERT INTO t VALUES ('after', 2, NULL)");
+    count = SelectSingleString(reader, "SELECT COUNT(*) FROM t");
+    EXPECT_STREQ(count, "1");
+    free(count);
+    EXPECT_TRUE(Db_Commit(reader));
+
+    /* Back to a writer: the next transaction takes the lock again. */
+    Db_SetReadOnly(reader, false);
+    EXPECT_TRUE(Db_Exec(reader, "INSERT INTO t VALUES ('written', 3, NULL)"));
+    EXPECT_EQ(probe_.held, 1);
+    EXPECT_TRUE(Db_Commit(reader));
+    EXPECT_EQ(probe_.held, 0);
+    EXPECT_FALSE(reader->writeRefused);
+    Db_Close(reader);
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM t"), "3");
+}
+
+TEST_F(Connections, WriteInsideAReadOnlyTransactionIsRefusedAndLogged)
+{
+    Raw("INSERT INTO t VALUES ('kept', 1, NULL)");
+    const int acquisitions = probe_.acquisitions;
+    const struct {
+        const char *sql;
+        const char *logged;
+    } cases[] = {
+        {"INSERT INTO t VALUES ('x', 2, NULL)", "INSERT INTO t"},
+        {"UPDATE t SET b = 5 WHERE a = 'kept'", "UPDATE t SET"},
+        {"DELETE FROM t WHERE a = 'kept'", "DELETE FROM t"},
+        {"CREATE TEMP TABLE scratch (x INTEGER)", "CREATE TEMP TABLE"},
+    };
+    for (const auto &c : cases) {
+        DbConnection *conn = Db_Open();
+        Db_SetReadOnly(conn, true);
+        log_.Clear();
+        EXPECT_FALSE(Db_Exec(conn, c.sql)) << c.sql;
+        EXPECT_TRUE(conn->writeRefused) << c.sql;
+        EXPECT_FALSE(conn->inTransaction) << c.sql;
+        EXPECT_TRUE(log_.Contains(std::string("Db_Exec: refused a statement that writes inside a read-only "
+                                              "transaction: ") + c.logged + "\n"))
+            << log_.All();
+        Db_Close(conn);
+    }
+    /* The shared lock is only ever taken before a write. */
+    DbConnection *conn = Db_Open();
+    Db_SetReadOnly(conn, true);
+    EXPECT_FALSE(PolDb_LockAcrossServers(conn, POLDB_LOCK_EVENT_CHAIN, nullptr));
+    EXPECT_TRUE(conn->writeRefused);
+    EXPECT_TRUE(log_.Contains("PolDb_LockAcrossServers: refused inside a read-only transaction"));
+    Db_Close(conn);
+    EXPECT_EQ(Scalar("SELECT a || b FROM t"), "kept1");
+    EXPECT_EQ(probe_.acquisitions, acquisitions);
+}
+
 TEST_F(Connections, RowOperationsOnNullsEmptyResultsAndUniqueSelects)
 {
     Raw("INSERT INTO t VALUES (NULL, NULL, NULL); INSERT INTO t VALUES ('x', 7, 'True')");

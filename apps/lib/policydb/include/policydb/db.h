@@ -1,6 +1,7 @@
 /* The policy database library: module initialisation and the schema check,
- * connections over a table of store operations, implicit transactions under
- * the process-wide DB lock, error recording, and the statement helpers every
+ * connections over a table of store operations, implicit transactions (write
+ * transactions under the process-wide DB lock, read-only ones beside them
+ * without it), error recording, and the statement helpers every
  * table module builds on (formatting, quoting, record arrays, unique keys,
  * the microsecond clock, MAC texts).
  *
@@ -183,9 +184,23 @@ struct DbConnection {
     bool inTransaction;
     bool autoTransaction;   /* begin implicitly before the first statement */
     const DbStoreOps *ops;
+    /* The kind of the transactions begun on this connection (set with
+     * Db_SetReadOnly, never while one is open): a read-only transaction
+     * takes no database lock, is deferred ("BEGIN" on SQLite, which in
+     * write-ahead-log mode runs beside a writer on its own snapshot) and
+     * writes nothing. A transaction keeps its kind from begin to end: it is
+     * never upgraded to a writer (under write-ahead logging an upgrade can
+     * fail at once, SQLITE_BUSY_SNAPSHOT); what must be written after all
+     * is written in a write transaction of its own. */
+    bool readOnly;
+    /* Set for good when a statement that writes was refused inside a
+     * read-only transaction (SQLite; PolDb_LockAcrossServers on every
+     * engine): a read was marked where a write happens, which the caller
+     * reports as an internal error. */
+    bool writeRefused;
     /* Holds of the database lock: on the engines that take it (SQLite and
-     * PostgreSQL), exactly 1 while a transaction is open and 0 otherwise;
-     * never negative. */
+     * PostgreSQL), exactly 1 while a write transaction is open and 0
+     * otherwise (always 0 for a read-only one); never negative. */
     int lockDepth;
     int lastError;          /* 0 = none */
     char *lastErrorText;    /* owned (malloc) */
@@ -212,6 +227,16 @@ DbConnection *Db_OpenInPool(apr_pool_t *pool);
 /* Rolls back an open transaction, closes, frees. Null returns true. */
 bool Db_Close(DbConnection *conn);
 
+/* Makes the transactions begun on conn from now on read-only (true) or
+ * write transactions (false, the default of every new connection); see
+ * DbConnection.readOnly. Only between transactions: one may be open only
+ * when the kind does not change (a broken rule panics). This function
+ * can't fail otherwise. */
+void Db_SetReadOnly(DbConnection *conn, bool readOnly);
+
+/* Begins a transaction of the connection's kind: a write transaction takes
+ * the database lock (SQLite and PostgreSQL) and, on SQLite, the file's
+ * write lock ("BEGIN IMMEDIATE"); a read-only one takes neither. */
 bool Db_BeginTx(DbConnection *conn);
 bool Db_Commit(DbConnection *conn);
 bool Db_Rollback(DbConnection *conn);
@@ -278,7 +303,8 @@ enum PolDbSharedLock {
  * on SQLite nothing is needed ("BEGIN IMMEDIATE" already holds the file's
  * write lock for the whole transaction); SQL Server and Oracle keep their
  * own locking. Returns false after logging (and rolling back) when the lock
- * could not be taken. */
+ * could not be taken, and on a read-only connection, where it is refused
+ * like a write (writeRefused is set). */
 bool PolDb_LockAcrossServers(DbConnection *conn, int which, const char *key);
 
 /* Runs a statement; on failure logs
