@@ -13,8 +13,9 @@ At every size the server time of each first page (the server's own
 duration counter over sequential requests of one client, the median of
 QUENSC_BENCH_ROUNDS interleaved rounds) is printed beside the goal of
 10 ms. At the largest size the combined search indices are dropped and
-built again between interleaved rounds, so that their gain on the searches
-and their cost on InstanceCreate show in the same run.
+built again between QUENSC_BENCH_INDEX_ROUNDS (default 3) interleaved pairs
+of rounds, so that their gain on the searches and their cost on
+InstanceCreate show in the same run.
 
 The instances are added through the database library by fill_instances
 (quick, and the rows are those the methods would write; about 11 minutes
@@ -42,6 +43,7 @@ FILL = os.path.join(BUILD, "bench", "fill_instances")
 QUENS, PACKAGES_PER_QUEN = 5, 2
 SIZES = tuple(int(n) for n in os.environ.get("QUENSC_BENCH_SIZES", "10000,100000,1000000").split(","))
 ROUNDS = int(os.environ.get("QUENSC_BENCH_ROUNDS", "3"))
+INDEX_ROUNDS = int(os.environ.get("QUENSC_BENCH_INDEX_ROUNDS", "3"))   # without/with pairs
 PAGE_REQUESTS = 10          # sequential requests per query and round
 GOAL_MS = 10.0              # server time of a first page at 10^6 instances
 # The combined indices the schema adds for the package and Quen lists.
@@ -199,7 +201,7 @@ def compare_search_indexes(install, admin, client, size):
     searches = [q for q in queries(size) if q[0] in COMPARED]
     results = {}
     try:
-        for _ in range(2):
+        for _ in range(INDEX_ROUNDS):
             for present in (False, True):
                 for name, sql in definitions:
                     install.store.sql(sql if present else "DROP INDEX %s" % name)
@@ -287,8 +289,8 @@ def main():
               "in proportion to their matches. The floor is a search that finds nothing: what every request "
               "costs, its audit event included)" % GOAL_MS)
 
-        print("\nCombined search indices (%s) at %d instances on %s, 2 interleaved rounds each"
-              % (", ".join(SEARCH_INDEXES), SIZES[-1], store))
+        print("\nCombined search indices (%s) at %d instances on %s, medians of %d interleaved rounds each"
+              % (", ".join(SEARCH_INDEXES), SIZES[-1], store, INDEX_ROUNDS))
         print("%-46s %12s %12s %10s" % ("", "without", "with", "ratio"))
         for label, (without, with_) in comparison.items():
             print("%-46s %12.2f %12.2f %10.3f" % (label, without, with_, with_ / without))
