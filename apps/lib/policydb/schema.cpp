@@ -324,7 +324,9 @@ std::string EventTypeInserts(bool (*keep)(int type))
 /* The combined indices of the instance list of one package or one Quen: the
  * clause, the live-row condition every instance query carries, and the
  * default order (activationDate descending), so that the first page and the
- * count read only the rows they answer. */
+ * count read only the rows they answer. Read forwards, instances activated
+ * in the same second come oldest row first, as the sort of the clause's
+ * matches gave them before; the ORDER BY itself does not fix that order. */
 struct SearchIndex {
     const char *name;
     const char *columns;
