@@ -163,6 +163,28 @@ static char *CopyText(apr_pool_t *pool, const char *s)
     return s ? apr_pstrdup(pool, s) : nullptr;
 }
 
+/* Gives an existing SQLite or PostgreSQL database the lowercase and search
+ * indices a fresh one has, each only when it is missing (a database made
+ * before they existed, or brought up by the upgrade, lacks some). Building
+ * them reads the whole instance table once. A failure is logged and the
+ * database used as it is: the searches answer the same without them, only
+ * slower. Nothing on the other engines. */
+static void AddMissingSearchIndexes(DbConnection *conn)
+{
+    if (!conn || (conn->engine != DB_ENGINE_SQLITE && conn->engine != DB_ENGINE_POSTGRES))
+        return;
+    if (!Db_Exec(conn, PolDb_MissingSearchIndexScript()) || !Db_Commit(conn))
+        PolDb_Log("PolDB_ModuleInit warning: Cannot create search indices, db error %s\n",
+                  Db_GetLastErrorText(conn));
+}
+
+static void AddMissingSearchIndexes(void)
+{
+    DbConnection *conn = Db_Open();
+    AddMissingSearchIndexes(conn);
+    Db_Close(conn);
+}
+
 /* Opens a connection, loads the event type table and closes it again. */
 static bool LoadEventTypeTable(void)
 {
@@ -246,6 +268,8 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
         *newVersion = found;
         switch (check) {
         case POLDB_SCHEMA_CURRENT:
+            if (mode == DB_INIT_UPGRADE_OR_CREATE || mode == DB_INIT_UPGRADE_EXISTING)
+                AddMissingSearchIndexes();
             break;
         case POLDB_SCHEMA_WRONG_VERSION:
             PolDb_Log("PolDB_ModuleInit: Found database schema with wrong version number = %d\n", found);
@@ -253,6 +277,8 @@ bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, 
             upgrade:
                 DbConnection *conn = Db_Open();
                 bool upgraded = conn && PolDb_UpgradeDbVersion(conn, found);
+                if (upgraded)
+                    AddMissingSearchIndexes(conn);
                 Db_Close(conn);
                 DbModuleSettings again = *copy;
                 /* The copy dies with Db_ModuleExit: keep the texts alive. */
@@ -385,6 +411,12 @@ bool InitSchema(void)
     if (conn->engine == DB_ENGINE_ORACLE || conn->engine == DB_ENGINE_POSTGRES || conn->engine == DB_ENGINE_SQLITE) {
         if (!Db_Exec(conn, PolDb_LowercaseIndexScript()) || !Db_Commit(conn))
             PolDb_Log("InitSchema warning: Cannot create lowercase indices, db error %s\n",
+                      Db_GetLastErrorText(conn));
+    }
+    /* The combined indices of the package and Quen lists. */
+    if (conn->engine == DB_ENGINE_POSTGRES || conn->engine == DB_ENGINE_SQLITE) {
+        if (!Db_Exec(conn, PolDb_SearchIndexScript()) || !Db_Commit(conn))
+            PolDb_Log("InitSchema warning: Cannot create search indices, db error %s\n",
                       Db_GetLastErrorText(conn));
     }
     Db_Close(conn);

@@ -1,6 +1,7 @@
 /* The database schema of version 216: the twelve tables with their keys and
- * indices, the metadata rows, the event type rows, and the lowercase index
- * script used on PostgreSQL and Oracle. One script serves every engine, so it
+ * indices, the metadata rows, the event type rows, the lowercase index
+ * script, and the search indices that serve the instance list pages of
+ * SQLite and PostgreSQL. One script serves every engine, so it
  * uses only VARCHAR and INTEGER columns, and no literal holds a ';' (the ODBC
  * store splits scripts on ';'). */
 #include "store/stores.h"
@@ -320,7 +321,31 @@ std::string EventTypeInserts(bool (*keep)(int type))
     return script;
 }
 
-std::string BuildLowercaseIndexScript()
+/* The combined indices of the instance list of one package or one Quen: the
+ * clause, the live-row condition every instance query carries, and the
+ * default order (activationDate descending), so that the first page and the
+ * count read only the rows they answer. Read forwards, instances activated
+ * in the same second come oldest row first, as the sort of the clause's
+ * matches gave them before; the ORDER BY itself does not fix that order. */
+struct SearchIndex {
+    const char *name;
+    const char *columns;
+};
+const SearchIndex kSearchIndexes[] = {
+    {"PdbIns_pkgActivation_idx", "packageUID, deleted, activationDate DESC"},
+    {"PdbIns_quenActivation_idx", "quenUID, deleted, activationDate DESC"},
+};
+
+std::string BuildSearchIndexScript()
+{
+    std::string script;
+    for (const SearchIndex &index : kSearchIndexes)
+        Add(script, std::string("CREATE INDEX IF NOT EXISTS ") + index.name + " ON PolicyDb_Instance (" +
+                        index.columns + ")");
+    return script;
+}
+
+std::string BuildLowercaseIndexScript(bool ifMissing)
 {
     struct Pair {
         const char *name;
@@ -337,7 +362,8 @@ std::string BuildLowercaseIndexScript()
     std::string script;
     for (const Pair &p : kColumns)
         Add(script,
-            std::string("CREATE INDEX PdbIns_") + p.name + "_idxl on PolicyDb_Instance(lower(" + p.column + "))");
+            std::string(ifMissing ? "CREATE INDEX IF NOT EXISTS PdbIns_" : "CREATE INDEX PdbIns_") + p.name +
+                "_idxl on PolicyDb_Instance(lower(" + p.column + "))");
     return script;
 }
 
@@ -362,6 +388,18 @@ const char *PolDb_SchemaScript(void)
 
 const char *PolDb_LowercaseIndexScript(void)
 {
-    static const std::string script = BuildLowercaseIndexScript();
+    static const std::string script = BuildLowercaseIndexScript(false);
+    return script.c_str();
+}
+
+const char *PolDb_SearchIndexScript(void)
+{
+    static const std::string script = BuildSearchIndexScript();
+    return script.c_str();
+}
+
+const char *PolDb_MissingSearchIndexScript(void)
+{
+    static const std::string script = BuildLowercaseIndexScript(true) + ";" + BuildSearchIndexScript();
     return script.c_str();
 }

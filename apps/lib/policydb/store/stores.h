@@ -67,6 +67,14 @@ void PolDb_SuppressLog(bool on);
  * ';'), the lowercase index script, and the drop list in drop order. */
 const char *PolDb_SchemaScript(void);
 const char *PolDb_LowercaseIndexScript(void);
+/* The combined search indices of the instance table (SQLite and PostgreSQL
+ * only), each created only when missing; and the script that brings an
+ * existing database of either engine to the indices a fresh one has: the
+ * lowercase indices and the search indices, each only when missing. The
+ * schema check looks at neither, so a database with or without them is
+ * current. This function can't fail. */
+const char *PolDb_SearchIndexScript(void);
+const char *PolDb_MissingSearchIndexScript(void);
 extern const char *const PolDb_SchemaTables[];
 extern const int PolDb_SchemaTableCount;
 

@@ -1,6 +1,9 @@
-/* The schema of version 216 as SQLite holds it after initialisation. */
+/* The schema of version 216 as SQLite holds it after initialisation, the
+ * indices an existing database is given at start-up, and the indices the
+ * planner picks for the instance list queries. */
 #include "testutil.h"
 
+#include "policydb/instanceQuery.h"
 #include "store/stores.h"
 
 #include <string>
@@ -46,7 +49,7 @@ TEST_F(Schema, IndicesWithLowercaseIndicesOnSqlite)
 {
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'PdbIns_%' "
                      "AND tbl_name = 'PolicyDb_Instance' AND name NOT LIKE '%_idxl'"),
-              "32");
+              "34");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND name IN "
                      "('PdbLf_longFieldKey_idx', 'PdbLf_sessionExpires_idx', 'PdbIns_eventCategory_idx', "
                      "'PdbIns_eventType_idx', 'PdbIns_eventTs_idx', 'PdbIns_quenUID_idx', 'PdbIns_custom9_idx')"),
@@ -54,9 +57,89 @@ TEST_F(Schema, IndicesWithLowercaseIndicesOnSqlite)
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE name LIKE '%_idxl'"), "15");
     EXPECT_EQ(Scalar("SELECT sql FROM sqlite_master WHERE name = 'PdbIns_custom9_idxl'"),
               "CREATE INDEX PdbIns_custom9_idxl on PolicyDb_Instance(lower(insCustom9))");
-    /* 32 instance + 15 lowercase + 2 long-field + 3 event indices, besides
-     * SQLite's own. */
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"), "52");
+    EXPECT_EQ(Scalar("SELECT sql FROM sqlite_master WHERE name = 'PdbIns_pkgActivation_idx'"),
+              "CREATE INDEX PdbIns_pkgActivation_idx ON PolicyDb_Instance (packageUID, deleted, activationDate DESC)");
+    /* 32 instance + 2 search + 15 lowercase + 2 long-field + 3 event
+     * indices, besides SQLite's own. */
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"), "54");
+}
+
+TEST_F(Schema, StartUpAddsTheSearchIndicesAnOlderDatabaseLacks)
+{
+    const std::string missing = "SELECT COUNT(*) FROM sqlite_master WHERE name IN ('PdbIns_pkgActivation_idx', "
+                                "'PdbIns_quenActivation_idx', 'PdbIns_hostName_idxl')";
+    Raw("DROP INDEX PdbIns_pkgActivation_idx; DROP INDEX PdbIns_quenActivation_idx; DROP INDEX PdbIns_hostName_idxl");
+    Db_ModuleExit();
+    /* The check accepts the database as it is and changes nothing. */
+    ASSERT_TRUE(Init(DB_INIT_CHECK_ONLY));
+    EXPECT_EQ(Scalar(missing), "0");
+    Db_ModuleExit();
+    ASSERT_TRUE(Init(DB_INIT_UPGRADE_EXISTING));
+    EXPECT_EQ(Scalar(missing), "3");
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM sqlite_master WHERE type = 'index' AND sql IS NOT NULL"), "54");
+}
+
+namespace {
+
+/* The planner's details of every step of sql, joined by "; ". */
+std::string PlanOf(DbConnection *conn, const std::string &sql)
+{
+    DbResultSet *rs = nullptr;
+    std::string plan;
+    if (Db_Query(conn, ("EXPLAIN QUERY PLAN " + sql).c_str(), &rs)) {
+        while (rs->ops->next(rs)) {
+            char *detail = rs->ops->getString(rs, 3);
+            plan += std::string(plan.empty() ? "" : "; ") + detail;
+            free(detail);
+        }
+        Db_FreeResult(conn, rs);
+    }
+    Db_Commit(conn);
+    return plan;
+}
+
+} // namespace
+
+/* With the statistics the server's housekeeping keeps (here over 400
+ * instances in two packages of two Quens, 400 creators), each list query
+ * reads its index; the package page comes in the index's order, unsorted. */
+TEST_F(Schema, InstanceListQueriesReadTheirIndex)
+{
+    Raw("WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 399) "
+        "INSERT INTO PolicyDb_Instance (instanceUID, packageUID, quenUID, creatorIdName, creatorAuthType, "
+        "activationDate, lastPolicyCheck, revocationDate, replacementDate, insValidDateStart, insValidDateEnd) "
+        "SELECT 'i' || i, 'p' || (i % 2), 'q' || (i % 2), 'user' || i, 0, printf('%020d', i), 0, 0, 0, 0, 0 FROM n");
+    struct Case {
+        const char *name;
+        PolDbInstanceQuery query;
+        bool count;
+        const char *index;
+    };
+    PolDbInstanceQuery package{}, quen{}, creator{};
+    package.packageUID = {POLDB_QUERY_EQ, "p1", nullptr};
+    package.pageSize = 50;
+    quen.quenUID = {POLDB_QUERY_EQ, "q1", nullptr};
+    creator.creatorIdName = {POLDB_QUERY_LIKE, "USER01%", nullptr};
+    creator.pageSize = 50;
+    const Case cases[] = {
+        {"package page", package, false, "SEARCH i USING INDEX PdbIns_pkgActivation_idx (packageUID=? AND deleted=?)"},
+        {"package count", package, true, "SEARCH i USING COVERING INDEX PdbIns_pkgActivation_idx"},
+        {"Quen count", quen, true, "SEARCH i USING COVERING INDEX PdbIns_quenActivation_idx"},
+        {"creator prefix page", creator, false, "SEARCH i USING INDEX PdbIns_creatorIdName_idxl"},
+    };
+    DbConnection *conn = Db_Open();
+    ASSERT_NE(conn, nullptr);
+    ASSERT_TRUE(PolDb_RefreshStatistics(conn));
+    for (const Case &c : cases) {
+        PolDbInstanceQuerySql sql{};
+        ASSERT_TRUE(PolDb_InstanceQueryBuild(conn, &c.query, &sql));
+        std::string plan = PlanOf(conn, c.count ? PolDb_InstanceQueryCountSql(conn, &c.query) : sql.select);
+        EXPECT_NE(plan.find(c.index), std::string::npos) << c.name << ": " << plan;
+        if (&c == &cases[0]) {
+            EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+        }
+    }
+    Db_Close(conn);
 }
 
 TEST_F(Schema, ColumnsDefaultsAndConstraints)

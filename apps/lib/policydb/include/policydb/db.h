@@ -99,7 +99,10 @@ struct DbModuleSettings {
  * required; they are set to 0 first. On success *newVersion is 216 (unless
  * mode 6) and *oldVersion the version found before any change. Returns false
  * after logging why; a failed init leaves the module uninitialised. A second
- * call while initialised logs and returns true without touching anything. */
+ * call while initialised logs and returns true without touching anything.
+ * In the upgrading modes (DB_INIT_UPGRADE_OR_CREATE, DB_INIT_UPGRADE_EXISTING)
+ * a current or upgraded SQLite or PostgreSQL database also gets the search
+ * indices it lacks; failing to build them is logged, not a failed init. */
 bool Db_ModuleInit(const DbModuleSettings *settings, int mode, int *oldVersion, int *newVersion);
 
 /* Un-initialises the module. Safe to call when not initialised. */

@@ -87,6 +87,9 @@ TEST_F(PgStore, FreshSchemaHasItsRowsAndTheLowercaseIndices)
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_MetaInfo"), "19");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM PolicyDb_EventType"), "41");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_idxl' ESCAPE '\\'"), "15");
+    EXPECT_EQ(Scalar("SELECT indexdef FROM pg_indexes WHERE indexname = 'pdbins_pkgactivation_idx'"),
+              "CREATE INDEX pdbins_pkgactivation_idx ON public.policydb_instance USING btree (packageuid, deleted, "
+              "activationdate DESC)");
 }
 
 /* Texts the escaping must carry through unchanged: backslashes (also before

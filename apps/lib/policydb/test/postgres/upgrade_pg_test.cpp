@@ -121,6 +121,10 @@ TEST_P(PgUpgrade, LadderKeepsEveryRowAndEndsInTheCurrentLayout)
                      "column_default LIKE '%FALSE%'"),
               "7");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE 'pdbins_custom%_idxl'"), "9");
+    /* Start-up adds the lowercase and search indices the ladder leaves out. */
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM pg_indexes WHERE indexname LIKE '%\\_idxl' ESCAPE '\\' OR "
+                     "indexname IN ('pdbins_pkgactivation_idx', 'pdbins_quenactivation_idx')"),
+              "17");
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM information_schema.tables WHERE table_name LIKE '%_tmp'"), "0");
 }
 
