@@ -18,9 +18,9 @@ of rounds, so that their gain on the searches and their cost on
 InstanceCreate show in the same run.
 
 The instances are added through the database library by fill_instances
-(quick, and the rows are those the methods would write; 11 to 18 minutes
-for 10^6 on SQLite, about 40 on PostgreSQL); the Quens and packages they belong to are made over
-the wire. Every rate is a wrk run of QUENSC_BENCH_SECONDS seconds
+(the rows are those the methods would write; about 6 minutes for 10^6 on
+SQLite, about 40 on PostgreSQL, where bench/run.sh stops at 10^5); the
+Quens and packages they belong to are made over the wire. Every rate is a wrk run of QUENSC_BENCH_SECONDS seconds
 (default 3) against one real server."""
 
 import os
