@@ -4,7 +4,7 @@
  * (sqliteStatements.h) where their shape allows; whole result tables are
  * fetched at once and every value is handled as text. A write transaction
  * is "BEGIN IMMEDIATE"; a read-only one is deferred and refuses every
- * statement that would write. */
+ * statement that would write before it runs. */
 #include "store/stores.h"
 
 #include "store/sqliteStatements.h"
@@ -126,15 +126,12 @@ bool GivePooled(sqlite3 *db, SqliteStatements *kept, const char *dsn, uint64_t s
     return true;
 }
 
-/* Per connection: the handle, its kept statements, the statistics
- * generation it has loaded, and whether "PRAGMA query_only" may be on (set
- * for a read-only transaction, left on between them, turned off before a
- * write transaction and before the file goes back to the pool). */
+/* Per connection: the handle, its kept statements and the statistics
+ * generation it has loaded. */
 struct SqliteHandle {
     sqlite3 *db;
     SqliteStatements *kept;
     uint64_t statistics;
-    bool queryOnly;
 };
 
 struct SqliteResultSet {
@@ -263,7 +260,6 @@ bool StoreOpen(DbConnection *conn)
     h->db = db;
     h->kept = kept;
     h->statistics = statistics;
-    h->queryOnly = false;
     conn->handle = h;
     return true;
 }
@@ -272,10 +268,7 @@ bool StoreClose(DbConnection *conn)
 {
     auto *h = HandleOf(conn);
     int rc = SQLITE_OK;
-    /* A pooled file always allows writes: the next owner may be a writer.
-     * One that cannot be switched back is closed instead. */
-    bool poolable = !h->queryOnly || sqlite3_exec(h->db, "PRAGMA query_only=0", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (!poolable || !GivePooled(h->db, h->kept, Db_ModuleDsn(), h->statistics)) {
+    if (!GivePooled(h->db, h->kept, Db_ModuleDsn(), h->statistics)) {
         rc = CloseFile(h->db, h->kept);
         h->kept = nullptr;
     }
@@ -289,20 +282,11 @@ bool StoreClose(DbConnection *conn)
 
 bool StoreBegin(DbConnection *conn)
 {
-    SqliteHandle *h = HandleOf(conn);
-    if (conn->readOnly) {
-        /* Deferred: the snapshot starts at the first read and the file's
-         * write lock is never taken. query_only makes SQLite refuse every
-         * statement that would write until a write transaction turns it
-         * off again. */
-        h->queryOnly = true;
-        return RunFixed(conn, "PRAGMA query_only=1; BEGIN", "Db_BeginTx: BEGIN error: %s\n");
-    }
-    if (h->queryOnly) {
-        if (!RunFixed(conn, "PRAGMA query_only=0", "Db_BeginTx: PRAGMA query_only error: %s\n"))
-            return false;
-        h->queryOnly = false;
-    }
+    /* Deferred for a read-only transaction: the snapshot starts at the first
+     * read and the file's write lock is never taken. Its statements are
+     * checked before they run (AllowedNow). */
+    if (conn->readOnly)
+        return RunFixed(conn, "BEGIN", "Db_BeginTx: BEGIN error: %s\n");
     return RunFixed(conn, "BEGIN IMMEDIATE", "Db_BeginTx: BEGIN IMMEDIATE error: %s\n");
 }
 
@@ -320,14 +304,37 @@ bool StoreRollback(DbConnection *conn)
     return RunFixed(conn, "ROLLBACK", "Db_Rollback: ROLLBACK error: %s\n");
 }
 
-/* SQLite refused a write under query_only: inside a read-only transaction
- * that is a wrongly marked request, told loudly. The line names the
- * statement by its first three words (its kind and table), never its
- * values. */
-void NoteRefusedWrite(DbConnection *conn, int rc, const char *sql)
+/* True when every statement of sql only reads. A statement that cannot be
+ * prepared ends the check with true: running sql then reports that error,
+ * after only the statements before it, which were checked. */
+bool TextOnlyReads(sqlite3 *db, const char *sql)
 {
-    if (rc != SQLITE_READONLY || !conn->readOnly)
-        return;
+    const char *tail = sql;
+    while (tail && *tail) {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(db, tail, -1, &stmt, &tail) != SQLITE_OK)
+            return true;
+        const bool reads = !stmt || sqlite3_stmt_readonly(stmt);
+        sqlite3_finalize(stmt);
+        if (!reads)
+            return false;
+    }
+    return true;
+}
+
+/* Whether sql (kept: its kept statement, or null to run it as text) may run
+ * now. Inside a read-only transaction a statement that would write is a
+ * wrongly marked request: it is refused before it runs (SQLITE_READONLY,
+ * the transaction rolled back by the caller) and told loudly, the log line
+ * naming the statement by its first three words (its kind and table), never
+ * its values. The check is made here rather than by "PRAGMA query_only",
+ * because switching that pragma expires every kept statement. */
+bool AllowedNow(DbConnection *conn, sqlite3_stmt *kept, const char *sql)
+{
+    if (!conn->readOnly || (kept ? sqlite3_stmt_readonly(kept) != 0 : TextOnlyReads(Handle(conn), sql)))
+        return true;
+    if (kept)
+        PolDb_SqliteStatementDone(kept);
     conn->writeRefused = true;
     const char *p = sql;
     for (int words = 0; words < 3 && *p; words++) {
@@ -338,6 +345,7 @@ void NoteRefusedWrite(DbConnection *conn, int rc, const char *sql)
     }
     const int head = static_cast<int>(p - sql > 120 ? 120 : p - sql);
     PolDb_Log("Db_Exec: refused a statement that writes inside a read-only transaction: %.*s\n", head, sql);
+    return Record(conn, SQLITE_READONLY, nullptr);
 }
 
 /* The kept statement for sql with its values bound, or null when sql has
@@ -348,15 +356,14 @@ sqlite3_stmt *KeptStatement(DbConnection *conn, const char *sql)
     return h->kept ? PolDb_SqliteStatementFor(h->kept, sql) : nullptr;
 }
 
-/* Records the outcome of stepping sql's kept statement to its end (rc: the
+/* Records the outcome of stepping a kept statement to its end (rc: the
  * last step's code), as sqlite3_exec would have reported it. */
-bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc, const char *sql)
+bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc)
 {
     if (rc == SQLITE_DONE) {
         PolDb_SqliteStatementDone(stmt);
         return Record(conn, SQLITE_OK, nullptr);
     }
-    NoteRefusedWrite(conn, rc, sql);
     char *message = sqlite3_mprintf("%s", sqlite3_errmsg(Handle(conn)));
     PolDb_SqliteStatementDone(stmt);
     return Record(conn, rc, message);
@@ -364,15 +371,17 @@ bool RecordStep(DbConnection *conn, sqlite3_stmt *stmt, int rc, const char *sql)
 
 bool StoreExec(DbConnection *conn, const char *sql)
 {
-    if (sqlite3_stmt *stmt = KeptStatement(conn, sql)) {
+    sqlite3_stmt *stmt = KeptStatement(conn, sql);
+    if (!AllowedNow(conn, stmt, sql))
+        return false;
+    if (stmt) {
         int rc;
         while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         }
-        return RecordStep(conn, stmt, rc, sql);
+        return RecordStep(conn, stmt, rc);
     }
     char *message = nullptr;
     int rc = sqlite3_exec(Handle(conn), sql, nullptr, nullptr, &message);
-    NoteRefusedWrite(conn, rc, sql);
     return Record(conn, rc, message);
 }
 
@@ -406,11 +415,14 @@ int ReadRows(sqlite3_stmt *stmt, SqliteResultSet *s)
 bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
 {
     *rs = nullptr;
+    sqlite3_stmt *stmt = KeptStatement(conn, sql);
+    if (!AllowedNow(conn, stmt, sql))
+        return false;
     auto *s = new SqliteResultSet{};
     s->base.ops = &kRowOps;
     s->current = -1;
-    if (sqlite3_stmt *stmt = KeptStatement(conn, sql)) {
-        if (!RecordStep(conn, stmt, ReadRows(stmt, s), sql)) {
+    if (stmt) {
+        if (!RecordStep(conn, stmt, ReadRows(stmt, s))) {
             delete s;
             return false;
         }
@@ -420,7 +432,6 @@ bool StoreQuery(DbConnection *conn, const char *sql, DbResultSet **rs)
     int rows = 0, columns = 0;
     char *message = nullptr;
     int rc = sqlite3_get_table(Handle(conn), sql, &s->table, &rows, &columns, &message);
-    NoteRefusedWrite(conn, rc, sql);
     if (!Record(conn, rc, message)) {
         sqlite3_free_table(s->table);
         delete s;
