@@ -14,8 +14,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
-from quensc_install import ADMIN_PASSWORD, BUILD, Installation  # noqa: E402
-from scale_bench import body, wrk  # noqa: E402
+from quensc_install import BUILD, Installation  # noqa: E402
+from scale_bench import body, create_package, manager_session, wrk  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
 ROUNDS = int(os.environ.get("QUENSC_BENCH_ROUNDS", "3"))
@@ -47,12 +47,9 @@ def main():
             print("commit_bench: SQLite only, skipped on %s" % install.store.name)
             return
         proxy = install.proxy()
-        admin = proxy.SessionOpen(10)[1]
-        assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+        admin = manager_session(proxy)
         assert proxy.QuenCreate(admin, {"uuid": "bench-q0", "name": "Bench Quen"}) == [0]
-        assert proxy.PackageCreate(admin, {
-            "uuid": "bench-p0-0", "quen_uuid": "bench-q0", "name": "Bench package", "useValidDates": 0,
-            "validDateStart": "0", "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+        create_package(proxy, admin, "bench-q0", "bench-p0-0", "Bench package")
         client = proxy.SessionOpen(10)[1]
         create_args = (client, {"type": 0}, "bench-p0-0", "bench key", "bench copy id")
         answer = proxy.InstanceCreate(*create_args)

@@ -18,7 +18,8 @@ import tempfile
 import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
-from quensc_install import ADMIN_PASSWORD, Installation  # noqa: E402
+from quensc_install import Installation  # noqa: E402
+from scale_bench import create_package, manager_session  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "5")
 ECHO_GOAL = 0.66  # Echo's share of the static rate
@@ -98,12 +99,9 @@ def main():
                     '</data></array></value></param>\r\n</params>\r\n</methodResponse>\r\n')
         os.chmod(static, 0o644)
         # Two read methods on one instance: a client's and a manager's.
-        admin = proxy.SessionOpen(10)[1]
-        assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+        admin = manager_session(proxy)
         assert proxy.QuenCreate(admin, {"uuid": "frame-q", "name": "Frame Quen"}) == [0]
-        assert proxy.PackageCreate(admin, {
-            "uuid": "frame-p", "quen_uuid": "frame-q", "name": "Frame package", "useValidDates": 0,
-            "validDateStart": "0", "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+        create_package(proxy, admin, "frame-q", "frame-p", "Frame package")
         created = proxy.InstanceCreate(session, {"type": 0}, "frame-p", "frame key", "")
         assert created[0] == 0, created
         state_body = xmlrpc.client.dumps((session, created[1]), methodname="InstanceGetState")

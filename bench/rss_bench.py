@@ -16,8 +16,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
-from quensc_install import ADMIN_PASSWORD, Installation  # noqa: E402
-from scale_bench import body  # noqa: E402
+from quensc_install import Installation  # noqa: E402
+from scale_bench import body, create_package, manager_session  # noqa: E402
 
 FIRST = int(os.environ.get("QUENSC_BENCH_RSS_FIRST", "100000"))
 LAST = int(os.environ.get("QUENSC_BENCH_RSS_LAST", "1000000"))
@@ -82,12 +82,9 @@ def main():
     try:
         install.start()
         proxy = install.proxy()
-        admin = proxy.SessionOpen(10)[1]
-        assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+        admin = manager_session(proxy)
         assert proxy.QuenCreate(admin, {"uuid": "rss-q", "name": "RSS Quen"}) == [0]
-        assert proxy.PackageCreate(admin, {
-            "uuid": "rss-p", "quen_uuid": "rss-q", "name": "RSS package", "useValidDates": 0, "validDateStart": "0",
-            "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+        create_package(proxy, admin, "rss-q", "rss-p", "RSS package")
         client = proxy.SessionOpen(10)[1]
         code, instance = proxy.InstanceCreate(client, {"type": 0}, "rss-p", "rss key", "rss copy id")[:2]
         assert code == 0, code

@@ -64,6 +64,20 @@ def body(method, *params):
     return xmlrpc.client.dumps(params, methodname=method)
 
 
+def manager_session(proxy):
+    """A session logged in as the administrator."""
+    admin = proxy.SessionOpen(10)[1]
+    assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+    return admin
+
+
+def create_package(proxy, admin, quen, uid, name):
+    """A package of an existing Quen: anybody may create instances."""
+    assert proxy.PackageCreate(admin, {
+        "uuid": uid, "quen_uuid": quen, "name": name, "useValidDates": 0, "validDateStart": "0",
+        "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+
+
 def wrk(url, payload, clients):
     with tempfile.NamedTemporaryFile("w", suffix=".lua", delete=False) as f:
         f.write(POST_LUA % payload)
@@ -249,8 +263,7 @@ def main():
     try:
         install.start()
         proxy = install.proxy()
-        admin = proxy.SessionOpen(10)[1]
-        assert proxy.AuthenticateManager(admin, {"type": 2, "pwd": {"pwd": ADMIN_PASSWORD}}) == [0]
+        admin = manager_session(proxy)
         client = proxy.SessionOpen(10)[1]
         packages = []
         for q in range(QUENS):
@@ -258,9 +271,7 @@ def main():
             assert proxy.QuenCreate(admin, {"uuid": quen, "name": "Bench Quen %d" % q}) == [0]
             for p in range(PACKAGES_PER_QUEN):
                 uid = "bench-p%d-%d" % (q, p)
-                assert proxy.PackageCreate(admin, {
-                    "uuid": uid, "quen_uuid": quen, "name": "Bench package %d.%d" % (q, p), "useValidDates": 0,
-                    "validDateStart": "0", "validDateEnd": "0", "key": "k", "disabled": 0, "preview": 0}) == [0]
+                create_package(proxy, admin, quen, uid, "Bench package %d.%d" % (q, p))
                 packages.append(uid)
 
         results, times, next_n = {}, {}, 0

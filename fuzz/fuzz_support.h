@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,12 @@ inline QuenScServer *StartedServer(std::string *dirOut = nullptr)
         if (!mkdtemp(tmpl))
             abort();
         dir = tmpl;
+        /* The scratch installation goes with the process (libFuzzer ends a
+         * timed run through exit()). */
+        atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(dir, ignored);
+        });
         for (const char *sub : {"/conf", "/db", "/ssl"})
             mkdir((dir + sub).c_str(), 0755);
         if (!PolDb_SetupInitSchema(DB_STORE_SQLITE, (dir + "/db/quensc.bin").c_str(), nullptr, nullptr)) {
