@@ -36,6 +36,22 @@ std::string Lower(std::string s)
     return s;
 }
 
+/* Ends the headers: the session cookie when one is due (HttpOnly,
+ * SameSite=Strict, Secure over HTTPS; an empty id removes it), then the
+ * blank line. */
+void EndHeaders()
+{
+    if (g_cookiePending) {
+        std::string cookie = std::string(QcfgSession_CookieName) + "=" + g_cookieId + "; Path=/; HttpOnly; SameSite=Strict";
+        if (g_cookieId.empty())
+            cookie += "; Max-Age=0";
+        if (QcfgRequest_IsHttps())
+            cookie += "; Secure";
+        printf("Set-Cookie: %s\r\n", cookie.c_str());
+    }
+    printf("\r\n");
+}
+
 void SendHeaders(const char *type)
 {
     if (g_headersSent)
@@ -46,15 +62,7 @@ void SendHeaders(const char *type)
     printf("X-Content-Type-Options: nosniff\r\n");
     printf("X-Frame-Options: DENY\r\n");
     printf("Referrer-Policy: same-origin\r\n");
-    if (g_cookiePending) {
-        std::string cookie = std::string(QcfgSession_CookieName) + "=" + g_cookieId + "; Path=/; HttpOnly; SameSite=Strict";
-        if (g_cookieId.empty())
-            cookie += "; Max-Age=0";
-        if (QcfgRequest_IsHttps())
-            cookie += "; Secure";
-        printf("Set-Cookie: %s\r\n", cookie.c_str());
-    }
-    printf("\r\n");
+    EndHeaders();
 }
 
 } // namespace
@@ -209,15 +217,7 @@ void QcfgReply_Redirect(const char *url)
         return;
     g_headersSent = true;
     printf("Status: 302 Found\r\nLocation: %s\r\nCache-Control: no-store\r\n", url);
-    if (g_cookiePending) {
-        std::string cookie = std::string(QcfgSession_CookieName) + "=" + g_cookieId + "; Path=/; HttpOnly; SameSite=Strict";
-        if (g_cookieId.empty())
-            cookie += "; Max-Age=0";
-        if (QcfgRequest_IsHttps())
-            cookie += "; Secure";
-        printf("Set-Cookie: %s\r\n", cookie.c_str());
-    }
-    printf("\r\n");
+    EndHeaders();
 }
 
 void QcfgReply_Flush() { fflush(stdout); }
