@@ -8,14 +8,13 @@ raw, server ...) and the medians compared; the goal is a ratio of at least
 0.8. SQLite installations only."""
 
 import os
-import shutil
 import statistics
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
 from quensc_install import BUILD, Installation  # noqa: E402
-from scale_bench import body, create_package, manager_session, wrk  # noqa: E402
+from scale_bench import body, create_package, manager_session, require_tools, wrk  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "3")
 ROUNDS = int(os.environ.get("QUENSC_BENCH_ROUNDS", "3"))
@@ -36,10 +35,7 @@ def raw_rate(directory, clients):
 
 
 def main():
-    if not shutil.which("wrk"):
-        sys.exit("bench: wrk is missing (apt-get install wrk, or make deps)")
-    if not os.access(RAW, os.X_OK):
-        sys.exit("bench: %s is missing (is bench/ part of the build?)" % RAW)
+    require_tools(RAW)
     install = Installation(logging_level=4)
     try:
         install.start()

@@ -11,7 +11,6 @@ each at 1 and 8 concurrent keep-alive clients (wrk, one connection per
 thread), and the ratios of each method to the static baseline."""
 
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,7 +18,7 @@ import xmlrpc.client
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
 from quensc_install import Installation  # noqa: E402
-from scale_bench import create_package, manager_session  # noqa: E402
+from scale_bench import create_package, manager_session, require_tools  # noqa: E402
 
 DURATION = os.environ.get("QUENSC_BENCH_SECONDS", "5")
 ECHO_GOAL = 0.66  # Echo's share of the static rate
@@ -81,8 +80,7 @@ def wrk(url, script, clients):
 
 
 def main():
-    if not shutil.which("wrk"):
-        sys.exit("bench: wrk is missing (apt-get install wrk, or make deps)")
+    require_tools()
     install = Installation(logging_level=4)
     try:
         install.start()

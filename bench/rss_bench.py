@@ -10,14 +10,13 @@ children of the installation's Apache)."""
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "harness"))
 from quensc_install import Installation  # noqa: E402
-from scale_bench import body, create_package, manager_session  # noqa: E402
+from scale_bench import body, create_package, manager_session, require_tools  # noqa: E402
 
 FIRST = int(os.environ.get("QUENSC_BENCH_RSS_FIRST", "100000"))
 LAST = int(os.environ.get("QUENSC_BENCH_RSS_LAST", "1000000"))
@@ -75,8 +74,7 @@ def run_requests(url, script, count):
 
 
 def main():
-    if not shutil.which("wrk"):
-        sys.exit("bench: wrk is missing (apt-get install wrk, or make deps)")
+    require_tools()
     install = Installation(logging_level=4)
     script = None
     try:

@@ -64,6 +64,16 @@ def body(method, *params):
     return xmlrpc.client.dumps(params, methodname=method)
 
 
+def require_tools(*programs):
+    """Ends the benchmark with a hint when wrk or a helper program built
+    with the project is missing."""
+    if not shutil.which("wrk"):
+        sys.exit("bench: wrk is missing (apt-get install wrk, or make deps)")
+    for program in programs:
+        if not os.access(program, os.X_OK):
+            sys.exit("bench: %s is missing (is bench/ part of the build?)" % program)
+
+
 def manager_session(proxy):
     """A session logged in as the administrator."""
     admin = proxy.SessionOpen(10)[1]
@@ -255,10 +265,7 @@ def restart_gracefully(install):
 
 
 def main():
-    if not shutil.which("wrk"):
-        sys.exit("bench: wrk is missing (apt-get install wrk, or make deps)")
-    if not os.access(FILL, os.X_OK):
-        sys.exit("bench: %s is missing (is bench/ part of the build?)" % FILL)
+    require_tools(FILL)
     install = Installation(logging_level=4)
     try:
         install.start()

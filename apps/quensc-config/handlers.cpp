@@ -55,6 +55,24 @@ void SetFromArg(QcfgRun &run, const char *arg, const char *section, const char *
     Set(run, section, key, QcfgValue(arg));
 }
 
+/* Stores the hash of the password in CGI argument arg as section's
+ * password, when the argument was sent; a failed hash is logged (naming
+ * who, never the password) and leaves the stored value as it was. The
+ * clear text is wiped before returning. */
+void SetHashedPassword(QcfgRun &run, const char *arg, const char *section, const char *who)
+{
+    bool present = false;
+    std::string pass = QcfgValue(arg, &present);
+    if (present) {
+        std::string hash;
+        if (QcfgHashPassword(pass, hash))
+            Set(run, section, "password", hash);
+        else
+            QcfgLogWarning(1, "\t\tQueryHandlerCommit Error: Could not hash %s pwd", who);
+    }
+    explicit_bzero(pass.data(), pass.size());
+}
+
 bool ProcessDatabase(QcfgRun &run)
 {
     const std::string type = QcfgValue("dbType");
@@ -379,29 +397,12 @@ bool QueryHandlerCommit(QcfgRun &run)
     } else {
         Set(run, "administrators", "ldap_group", "");
         Set(run, "administrators", "ldap_group_dn", "");
-        bool present = false;
-        std::string pass = QcfgValue("adminPass", &present);
-        if (present) {
-            std::string hash;
-            if (QcfgHashPassword(pass, hash))
-                Set(run, "administrators", "password", hash);
-            else
-                QcfgLogWarning(1, "\t\tQueryHandlerCommit Error: Could not hash administrator pwd");
-        }
-        explicit_bzero(pass.data(), pass.size());
+        SetHashedPassword(run, "adminPass", "administrators", "administrator");
         if (helpdeskPresent) {
             QcfgSess_StoreIntValue(run.session, nullptr, "helpdesk", 1);
             Set(run, "helpdesk", "ldap_group", "");
             Set(run, "helpdesk", "ldap_group_dn", "");
-            std::string hpass = QcfgValue("helpdeskPass", &present);
-            if (present) {
-                std::string hash;
-                if (QcfgHashPassword(hpass, hash))
-                    Set(run, "helpdesk", "password", hash);
-                else
-                    QcfgLogWarning(1, "\t\tQueryHandlerCommit Error: Could not hash helpdesk pwd");
-            }
-            explicit_bzero(hpass.data(), hpass.size());
+            SetHashedPassword(run, "helpdeskPass", "helpdesk", "helpdesk");
         } else {
             QcfgSess_StoreIntValue(run.session, nullptr, "helpdesk", 0);
             Set(run, "helpdesk", "ldap_group", "");
